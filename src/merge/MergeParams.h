@@ -1,0 +1,16 @@
+#pragma once
+// Every parameter of a merge, as the Merge Parameters dialog holds them.
+
+#include <cstdint>
+
+struct MergeParams {
+    bool m_ignoreBlack = false;
+    bool m_ignoreWhite = false;
+    int32_t m_whiteLimit = 50000;
+    int32_t m_blackLimit = 0;
+    bool m_useSigma = false;
+    float m_sigma = 3.0f;
+    float m_sigmaFade = 0.2f;
+    int32_t m_normalizeArea = 0;
+    bool m_saveBitmaps = false;
+};

@@ -1,0 +1,30 @@
+#pragma once
+// The seams through which the toolkit-free core talks to whoever hosts it:
+// the desktop program (message boxes, progress bar, window title, repaint),
+// the batch tool (stderr, a terminal progress bar) and the tests (recorders).
+
+#include <string>
+
+// Receives every failure the core reports to the user. The desktop program
+// shows a modal message box with this caption and text.
+class ErrorSink {
+public:
+    virtual void ShowError(const std::string& caption, const std::string& text) = 0;
+
+protected:
+    ~ErrorSink() = default;
+};
+
+// Everything a long computation tells its host while it runs.
+class CoreHost : public ErrorSink {
+public:
+    // The main window's title during the passes ("Calc Average - " + path ...).
+    virtual void SetTitle(const std::string& title) = 0;
+    // One step of the progress bar whose range the driver has set.
+    virtual void StepProgress() = 0;
+    // The preview bitmap holds a picture that should be on screen now.
+    virtual void ShowFrame() = 0;
+
+protected:
+    ~CoreHost() = default;
+};
