@@ -20,8 +20,8 @@ class CoreHost : public ErrorSink {
 public:
     // The main window's title during the passes ("Calc Average - " + path ...).
     virtual void SetTitle(const std::string& title) = 0;
-    // One step of the progress bar whose range the driver has set.
-    virtual void StepProgress() = 0;
+    // Advances the progress bar whose range the driver has set.
+    virtual void StepProgress(int amount) = 0;
     // The preview bitmap holds a picture that should be on screen now.
     virtual void ShowFrame() = 0;
 

@@ -37,7 +37,7 @@ public:
 
     void ShowError(const std::string& caption, const std::string& text) override { errors.push_back({caption, text}); }
     void SetTitle(const std::string& title) override { titles.push_back(title); }
-    void StepProgress() override { ++progressSteps; }
+    void StepProgress(int amount) override { progressSteps += amount; }
     void ShowFrame() override { ++framesShown; }
 };
 

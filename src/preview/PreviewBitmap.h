@@ -1,0 +1,42 @@
+#pragma once
+// The preview picture: a 32-bit 0x00RRGGBB bitmap, bottom-up like a DIB,
+// rendered from an image with histogram black and white points and a gamma
+// curve. Owned by the main window; the clipping passes recolour its pixels.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/FitsImage.h"
+
+class CPreviewBitmap {
+public:
+    int m_gamma = 10;
+
+    // Makes the picture width x height; keeps the memory when the size is unchanged.
+    void Resize(int width, int height);
+    void Release();
+    // The mapping over plane-major pixels (x + width*y + width*height*p).
+    void Render(const float* pixels, int width, int height, int planes, int blackFloor);
+    // plane >= 0: that plane alone in grey; plane < 0: all planes.
+    void RenderImage(const CFitsImage& image, int plane, int blackFloor);
+    // The pixel of image column x and row y (row 0 is the top row).
+    uint32_t* PixelPtr(int x, int y);
+    // Writes the 24-bit BMP; false when the file could not be written completely.
+    bool SaveBmp(const std::string& path) const;
+
+    int Width() const { return m_width; }
+    int Height() const { return m_height; }
+    bool HasBitmap() const { return !m_bits.empty(); }
+    // Rows bottom-up, as a DIB stores them: row 0 is the picture's bottom row.
+    const uint32_t* Bits() const { return m_bits.data(); }
+
+private:
+    int m_width = 0;
+    int m_height = 0;
+    std::vector<uint32_t> m_bits;
+    std::vector<int32_t> m_histogram;  // reused between renders
+};
+
+void BuildHistogram(int* counts, const float* values, int count, int bins, float offset);
+void FindHistogramLimits(const int* counts, int bins, int* low, int* high, int lowCount, int highCount);
