@@ -133,6 +133,11 @@ CFitsImage& CFitsImage::Subtract(const CFitsImage& other)
 
 bool CFitsImage::Load(const std::string& path, ErrorSink& sink)
 {
+    if (path.size() >= FLEN_FILENAME) {
+        Refuse(sink, path, "the path is longer than the " + std::to_string(FLEN_FILENAME - 1) +
+                               " characters the FITS library accepts");
+        return false;
+    }
     int status = 0;
     fitsfile* file = nullptr;
     // Moves to the first HDU that holds an image: a primary header without
@@ -178,8 +183,8 @@ bool CFitsImage::Load(const std::string& path, ErrorSink& sink)
         return fail();
     }
 
-    LONGLONG firstPixel[3] = {1, 1, 1};
-    fits_read_pixll(file, TFLOAT, firstPixel, GetPixelCount(), nullptr, m_pData, nullptr, &status);
+    std::vector<LONGLONG> firstPixel(axes.size(), 1);
+    fits_read_pixll(file, TFLOAT, firstPixel.data(), GetPixelCount(), nullptr, m_pData, nullptr, &status);
     if (CheckFitsStatus(status, sink))
         return fail();
 
@@ -226,15 +231,20 @@ bool FrameHeader::Write(fitsfile* file, ErrorSink& sink) const
         fits_write_key(file, type, key, const_cast<void*>(value), comment, &status);
         return !CheckFitsStatus(status, sink);
     };
-    return writeKey(TDOUBLE, "EXPTIME", &m_exposure, "Exposure time in seconds") &&
+    const bool numbersWritten = writeKey(TDOUBLE, "EXPTIME", &m_exposure, "Exposure time in seconds") &&
            writeKey(TINT, "GAIN", &m_gain, "gain") &&
            writeKey(TINT, "OFFSET", &m_offset, "offset") &&
            writeKey(TDOUBLE, "XPIXSZ", &m_pixelWidth, "Pixel Width in microns (after binning)") &&
            writeKey(TDOUBLE, "YPIXSZ", &m_pixelHeight, "Pixel Height in microns (after binning)") &&
            writeKey(TINT, "XBINNING", &m_binX, "Binning factor in width") &&
            writeKey(TINT, "YBINNING", &m_binY, "Binning factor in height") &&
-           writeKey(TDOUBLE, "CCD-TEMP", &m_ccdTemp, "CCD temperature at end of exposure in C") &&
-           writeKey(TSTRING, "FILTER", m_filter, "Used Filter");
+           writeKey(TDOUBLE, "CCD-TEMP", &m_ccdTemp, "CCD temperature at end of exposure in C");
+    if (!numbersWritten)
+        return false;
+    // A filter name may be longer than one card holds; the long-string
+    // convention keeps all of it.
+    fits_write_key_longstr(file, "FILTER", m_filter, "Used Filter", &status);
+    return !CheckFitsStatus(status, sink);
 }
 
 bool CFitsImage::Save(const std::string& path, int outputType, fitsfile** keepOpen, ErrorSink& sink) const
@@ -310,6 +320,11 @@ bool CheckFitsStatus(int status, ErrorSink& sink)
 
 fitsfile* CreateFitsFile(const std::string& path, ErrorSink& sink)
 {
+    if (path.size() >= FLEN_FILENAME) {
+        Refuse(sink, path, "the path is longer than the " + std::to_string(FLEN_FILENAME - 1) +
+                               " characters the FITS library accepts");
+        return nullptr;
+    }
     int status = 0;
     fitsfile* file = nullptr;
     fits_create_file(&file, LiteralPath(path).c_str(), &status);
