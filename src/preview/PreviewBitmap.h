@@ -13,16 +13,19 @@ class CPreviewBitmap {
 public:
     int m_gamma = 10;
 
-    // Makes the picture width x height; keeps the memory when the size is unchanged.
-    void Resize(int width, int height);
+    // Makes the picture width x height; keeps the memory when the size is
+    // unchanged. False (and no picture) when the memory could not be obtained.
+    bool Resize(int width, int height);
     void Release();
     // The mapping over plane-major pixels (x + width*y + width*height*p).
     void Render(const float* pixels, int width, int height, int planes, int blackFloor);
-    // plane >= 0: that plane alone in grey; plane < 0: all planes.
+    // plane >= 0: that plane alone in grey; plane < 0: all planes. A plane
+    // the image does not have renders nothing.
     void RenderImage(const CFitsImage& image, int plane, int blackFloor);
     // The pixel of image column x and row y (row 0 is the top row).
     uint32_t* PixelPtr(int x, int y);
-    // Writes the 24-bit BMP; false when the file could not be written completely.
+    // Writes the 24-bit BMP; false when the file could not be written
+    // completely (errno then tells why).
     bool SaveBmp(const std::string& path) const;
 
     int Width() const { return m_width; }

@@ -1,0 +1,262 @@
+#include "preview/PreviewBitmap.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <new>
+
+namespace {
+
+// One bin per unit value from -32768 up to 65535; values outside go to the end bins.
+constexpr int kHistogramBins = 0x18000;
+constexpr int kHistogramOffset = -32768;
+constexpr int kWhiteCount = 50;
+
+// What Render derives from the histogram and the gamma setting.
+struct Mapping {
+    float black;
+    float scale;
+    float k;
+    float norm;
+    bool curve;  // gamma > 0
+};
+
+Mapping MakeMapping(float black, float white, int gamma)
+{
+    if (black == white) {
+        if (white > 10000.0f)
+            black -= 1.0f;
+        else
+            white += 1.0f;
+    }
+    Mapping m;
+    m.black = black;
+    m.scale = 1.0f / (white - black);
+    // From gamma 454 up k exceeds the float range; the curve then stays at the
+    // strongest one a float can express instead of turning every value into NaN.
+    m.k = static_cast<float>(std::min(std::exp(gamma / 5.0 - 2.0), static_cast<double>(FLT_MAX)));
+    m.curve = gamma > 0;
+    m.norm = m.curve ? std::log(m.k + 1.0f) : 1.0f;
+    return m;
+}
+
+// The mapping of image rows [yBegin, yEnd) for P planes. Every clamp comes
+// before the conversion to a byte, so no invalid float reaches an integer.
+template <int P>
+void MapRows(const Mapping& m, const float* pixels, int width, int height, int yBegin, int yEnd, uint32_t* bits)
+{
+    const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+    float c[3] = {0.0f, 0.0f, 0.0f};
+    for (int y = yBegin; y < yEnd; ++y) {
+        const float* src = pixels + static_cast<size_t>(y) * width;
+        uint32_t* dst = bits + static_cast<size_t>(height - 1 - y) * width;
+        for (int x = 0; x < width; ++x) {
+            float sum = 0.0f;
+            for (int p = 0; p < P; ++p) {
+                float v = src[x + n * p] - m.black;
+                if (!(v >= 0.0f))
+                    v = 0.0f;
+                c[p] = v;
+                sum += m.scale * v;
+            }
+            float L = sum / static_cast<float>(P);
+            if (!(L > 0.0f))
+                L = 0.0f;
+            if (L > 1.0f)
+                L = 1.0f;
+            if (m.curve)
+                L = std::log(m.k * L + 1.0f) / m.norm;
+
+            if constexpr (P == 1) {
+                dst[x] = static_cast<uint32_t>(L * 255.5f) * 0x010101u;
+            } else {
+                const float mean = (c[0] + c[1] + c[2]) / 3.0f;
+                uint32_t rgb = 0;
+                for (int p = 0; p < P; ++p) {
+                    float v = L * c[p] / mean;
+                    if (!(v > 0.0f))
+                        v = 0.0f;
+                    if (v > 1.0f)
+                        v = 1.0f;
+                    rgb |= static_cast<uint32_t>(v * 255.5f) << (16 - 8 * p);  // red, green, blue
+                }
+                dst[x] = rgb;
+            }
+        }
+    }
+}
+
+void Put16(uint8_t* at, uint32_t value)
+{
+    at[0] = static_cast<uint8_t>(value);
+    at[1] = static_cast<uint8_t>(value >> 8);
+}
+
+void Put32(uint8_t* at, uint32_t value)
+{
+    Put16(at, value);
+    Put16(at + 2, value >> 16);
+}
+
+}  // namespace
+
+bool CPreviewBitmap::Resize(int width, int height)
+{
+    if (width == m_width && height == m_height && HasBitmap())
+        return true;
+    Release();
+    if (width <= 0 || height <= 0)
+        return false;
+    try {
+        m_bits.resize(static_cast<size_t>(width) * static_cast<size_t>(height));
+        m_histogram.resize(kHistogramBins);
+    } catch (const std::bad_alloc&) {
+        Release();
+        return false;
+    }
+    m_width = width;
+    m_height = height;
+    return true;
+}
+
+void CPreviewBitmap::Release()
+{
+    m_bits = {};
+    m_width = 0;
+    m_height = 0;
+}
+
+void CPreviewBitmap::Render(const float* pixels, int width, int height, int planes, int blackFloor)
+{
+    const int P = std::min(planes, 3);
+    if (width <= 0 || height <= 0 || P < 1)
+        return;
+    const int64_t n = int64_t{width} * height;
+    if (n * P > INT_MAX || !Resize(width, height))
+        return;
+
+    int* counts = m_histogram.data();
+    BuildHistogram(counts, pixels, static_cast<int>(n * P), kHistogramBins, static_cast<float>(kHistogramOffset));
+    const int64_t floorBins = std::min<int64_t>(int64_t{blackFloor} - kHistogramOffset, kHistogramBins);
+    if (floorBins > 0)
+        std::fill(counts, counts + floorBins, 0);
+
+    int low = 0;
+    int high = 0;
+    // The low threshold is 1 % of one plane's pixels, not of all values counted.
+    FindHistogramLimits(counts, kHistogramBins, &low, &high, static_cast<int>(n / 100), kWhiteCount);
+    const float black = static_cast<float>(std::max(low + kHistogramOffset, blackFloor));
+    const float white = static_cast<float>(high + kHistogramOffset);
+    const Mapping mapping = MakeMapping(black, white, m_gamma);
+
+    uint32_t* bits = m_bits.data();
+    switch (P) {
+    case 1: MapRows<1>(mapping, pixels, width, height, 0, height, bits); break;
+    case 2: MapRows<2>(mapping, pixels, width, height, 0, height, bits); break;
+    default: MapRows<3>(mapping, pixels, width, height, 0, height, bits); break;
+    }
+}
+
+void CPreviewBitmap::RenderImage(const CFitsImage& image, int plane, int blackFloor)
+{
+    if (!image.m_pData || plane >= image.m_planes)
+        return;
+    if (plane >= 0)
+        Render(image.PixelAt(0, 0, plane), image.m_width, image.m_height, 1, blackFloor);
+    else
+        Render(image.m_pData, image.m_width, image.m_height, image.m_planes, blackFloor);
+}
+
+uint32_t* CPreviewBitmap::PixelPtr(int x, int y)
+{
+    return m_bits.data() + (static_cast<size_t>(m_height - 1 - y) * m_width + x);
+}
+
+bool CPreviewBitmap::SaveBmp(const std::string& path) const
+{
+    const uint64_t rowBytes = (3 * static_cast<uint64_t>(m_width) + 3) / 4 * 4;
+    const uint64_t fileSize = 54 + rowBytes * static_cast<uint64_t>(m_height);
+    if (fileSize > UINT32_MAX) {  // bfSize could not hold it
+        errno = EFBIG;
+        return false;
+    }
+    std::vector<uint8_t> row;
+    try {
+        row.assign(rowBytes, 0);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return false;
+    }
+
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        return false;
+
+    uint8_t header[54] = {};
+    header[0] = 'B';
+    header[1] = 'M';
+    Put32(header + 2, static_cast<uint32_t>(fileSize));
+    Put32(header + 10, 54);
+    Put32(header + 14, 40);
+    Put32(header + 18, static_cast<uint32_t>(m_width));
+    Put32(header + 22, static_cast<uint32_t>(m_height));
+    Put16(header + 26, 1);
+    Put16(header + 28, 24);
+    Put32(header + 38, 1000);
+    Put32(header + 42, 1000);
+    bool ok = std::fwrite(header, 1, sizeof header, file) == sizeof header;
+
+    // Rows in memory order, which is bottom-up as the file stores them.
+    for (int r = 0; ok && r < m_height; ++r) {
+        const uint32_t* src = m_bits.data() + static_cast<size_t>(r) * m_width;
+        for (int x = 0; x < m_width; ++x) {
+            row[3 * x] = static_cast<uint8_t>(src[x]);            // blue
+            row[3 * x + 1] = static_cast<uint8_t>(src[x] >> 8);   // green
+            row[3 * x + 2] = static_cast<uint8_t>(src[x] >> 16);  // red
+        }
+        ok = std::fwrite(row.data(), 1, row.size(), file) == row.size();
+    }
+    const bool closed = std::fclose(file) == 0;
+    return ok && closed;
+}
+
+void BuildHistogram(int* counts, const float* values, int count, int bins, float offset)
+{
+    std::fill(counts, counts + bins, 0);
+    const double binCount = bins;  // exact for every int, unlike a float
+    for (int j = 0; j < count; ++j) {
+        const float v = values[j] - offset;
+        int i = 0;
+        if (!(v >= 0.0f))  // below the first bin, or NaN
+            i = 0;
+        else if (v >= binCount)  // beyond the last bin, or +inf
+            i = bins - 1;
+        else
+            i = static_cast<int>(v);
+        ++counts[i];
+    }
+}
+
+void FindHistogramLimits(const int* counts, int bins, int* low, int* high, int lowCount, int highCount)
+{
+    *low = 0;
+    int64_t sum = 0;
+    for (int i = 0; i < bins; ++i) {
+        sum += counts[i];
+        if (sum > lowCount) {
+            *low = i;
+            break;
+        }
+    }
+    sum = 0;
+    for (int i = bins - 1; i > *low; --i) {
+        sum += counts[i];
+        if (sum > highCount) {
+            *high = i;
+            break;
+        }
+    }
+}
