@@ -7,6 +7,10 @@
 
 #include "image/FitsImage.h"
 
+// A frame's path without its last four characters (the ".fit" of a frame;
+// all of it when shorter): the base of the names derived from a frame.
+std::string DropLastFour(const std::string& path);
+
 // "%s_x%i.fit" of the current frame's path without its last four characters.
 std::string ProposedResultName(const std::string& currentPath, std::size_t frameCount);
 

@@ -17,6 +17,14 @@
 // Frame paths without duplicates in byte order of the whole path.
 using FrameSet = std::set<std::string>;
 
+// Mean of plane c over the window of half-size s centred at (cx, cy), clipped
+// to the image, over the values strictly between lo and hi. False (mean
+// untouched) when no value qualifies.
+bool CalcLocalMean(const CFitsImage& image, int cx, int cy, int s, float lo, float hi, int c, float& mean);
+
+// The name of the tinted picture "Save Bitmaps" writes beside a frame.
+std::string ClipBitmapName(const std::string& framePath);
+
 class CMergeEngine {
 public:
     FrameSet m_files;
@@ -41,18 +49,29 @@ public:
                         PlaneValues& noise) const;
 
     // The passes. reference is the image on display (the size template and,
-    // for the average, the source of the reference triples).
-    void CalcAverage(const CFitsImage& reference, CoreHost& host);
-    void CalcDeviation(const CFitsImage& reference, CoreHost& host);
-    // Writes the result into image (the image on display) and shows each frame
-    // with its rejected pixels tinted in bitmap.
-    void CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host);
+    // for the average, the source of the reference triples). Each steps the
+    // progress by progressStep once per frame, before the frame is read. They
+    // return false only when their working images could not be allocated
+    // (reported through the host).
+    bool CalcAverage(const CFitsImage& reference, CoreHost& host);
+    bool CalcDeviation(const CFitsImage& reference, CoreHost& host, int progressStep = 1);
+    // Writes the result into image (the image on display). With showFrames
+    // each frame is rendered into bitmap with its rejected pixels tinted and
+    // handed to the host; without it (and without "Save Bitmaps") no picture
+    // is drawn at all. The result is the same either way.
+    bool CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host, int progressStep = 1,
+                       bool showFrames = true);
     // Recolours bitmap (a grey rendering of plane) with the clipping decisions
-    // for image, the frame at path.
+    // for image, the frame at path. Does nothing when the cached images or the
+    // bitmap do not fit the image.
     void ShowClipping(const CFitsImage& image, const std::string& path, int plane, CPreviewBitmap& bitmap);
 
-    // The driver of "Create": progress per frame (6, 3 or 1), then the passes
-    // in order with the cache flag; leaves the result in image.
-    int ProgressPerFrame() const;
-    void Merge(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host);
+    // True while the average and deviation images are valid for the current
+    // inputs and have the size of image.
+    bool IsCacheValid(const CFitsImage& image) const;
+    // The driver of "Create": progress per frame (6, 3 or 1; the range is
+    // frames x this), then the passes in order with the cache flag; leaves
+    // the result in image.
+    int ProgressPerFrame(const CFitsImage& image) const;
+    bool Merge(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host, bool showFrames = true);
 };
