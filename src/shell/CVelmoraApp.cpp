@@ -1,1 +1,15 @@
-// placeholder until the window code lands
+#include "shell/CVelmoraApp.h"
+
+#include <QCoreApplication>
+
+#include "settings/Settings.h"
+#include "shell/CMainDlg.h"
+
+int CVelmoraApp::InitInstance()
+{
+    // Names the per-user configuration folder the settings fall back to.
+    QCoreApplication::setApplicationName(QStringLiteral("Velmora"));
+    CMainDlg dlg(SettingsFilePath());
+    dlg.exec();
+    return 0;
+}

@@ -1,7 +1,10 @@
 #include <QApplication>
 
+#include "shell/CVelmoraApp.h"
+
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    return 0;
+    CVelmoraApp theApp;
+    return theApp.InitInstance();
 }

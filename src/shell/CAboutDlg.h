@@ -1,0 +1,10 @@
+#pragma once
+// "About Velmora": the program's name and version.
+
+#include <QDialog>
+
+class CAboutDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CAboutDlg(QWidget* parent);
+};

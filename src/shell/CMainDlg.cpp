@@ -1,0 +1,542 @@
+#include "shell/CMainDlg.h"
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
+#include <QUrl>
+
+#include "image/ResultSave.h"
+#include "merge/RectStats.h"
+#include "settings/Settings.h"
+#include "shell/CAboutDlg.h"
+#include "shell/CSpinButton.h"
+#include "shell/DialogUnits.h"
+#include "shell/ShellSeams.h"
+
+// Resources of a static library are registered by hand, from the global namespace.
+static void InitShellResources() { Q_INIT_RESOURCE(velmora); }
+
+namespace {
+
+const QString kPreview = QStringLiteral("Preview");
+const QString kPreviewWnd = QStringLiteral("PreviewWnd");
+const QString kNoiseFrame = QStringLiteral("NoiseFrame");
+const QString kLightFrame = QStringLiteral("LightFrame");
+const QString kPathOpen = QStringLiteral("pathOpen");
+const QString kPathFits = QStringLiteral("pathFits");
+
+enum class Kind { Button, DefaultButton, PushLikeCheck, Label, SunkenLabel, Edit, Spin, Group };
+
+struct ControlTemplate {
+    int id;  // 0: a control nobody addresses
+    Kind kind;
+    const char* caption;
+    int x, y, width, height;
+};
+
+// Template 102 in its own order, which is also the tab order.
+constexpr ControlTemplate kTemplate[] = {
+    {IDC_MERGE, Kind::DefaultButton, "Merge", 442, 7, 36, 14},
+    {IDC_EXIT, Kind::Button, "Exit", 563, 7, 39, 14},
+    {IDC_ADD, Kind::Button, "Add...", 7, 7, 41, 14},
+    {IDC_DEL, Kind::Button, "Del", 52, 7, 29, 14},
+    {IDC_SAVE, Kind::Button, "Save...", 481, 7, 38, 14},
+    {IDC_PREV, Kind::Button, "Prev", 116, 7, 27, 14},
+    {IDC_NEXT, Kind::Button, "Next", 146, 7, 25, 14},
+    {IDC_NO_SCALE, Kind::PushLikeCheck, "1:1", 180, 9, 18, 11},
+    {IDC_EDIT_GAMMA, Kind::Edit, "", 203, 11, 25, 13},
+    {IDC_SPIN_GAMMA, Kind::Spin, "", 227, 11, 6, 12},
+    {0, Kind::Group, "View", 176, 0, 57, 24},
+    {0, Kind::Label, "Gamma", 203, 3, 25, 8},
+    {IDC_INFO, Kind::SunkenLabel, "Info", 237, 7, 201, 15},
+    {IDC_LIST, Kind::Button, "List...", 83, 7, 29, 14},
+    {IDC_SAVE_BMP, Kind::Button, "Save BMP...", 522, 7, 38, 14},
+};
+constexpr int kTemplateWidth = 613;
+constexpr int kTemplateHeight = 455;
+
+// The folder of a picked or dropped path with its trailing separator; the
+// whole path when it has no separator after its first character.
+std::string FolderOfPath(const std::string& path)
+{
+#ifdef Q_OS_WIN
+    const std::size_t last = path.find_last_of("\\/");
+#else
+    const std::size_t last = path.find_last_of('/');
+#endif
+    return last != std::string::npos && last > 0 ? path.substr(0, last + 1) : path;
+}
+
+// The current frame's path without its last four characters, with ".bmp".
+std::string ProposedBitmapName(const std::string& currentPath)
+{
+    return currentPath.substr(0, currentPath.size() < 4 ? 0 : currentPath.size() - 4) + ".bmp";
+}
+
+QStringList LocalPaths(const QMimeData* data)
+{
+    QStringList paths;
+    for (const QUrl& url : data->urls())
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    return paths;
+}
+
+}  // namespace
+
+CRect MakeNormalRect(int x1, int y1, int x2, int y2)
+{
+    return CRect{std::min(x1, x2), std::min(y1, y2), std::max(x1, x2), std::max(y1, y2)};
+}
+
+CMainDlg::CMainDlg(const QString& settingsPath, QWidget* parent)
+    : QDialog(parent), m_profile(settingsPath, QSettings::IniFormat)
+{
+    InitShellResources();
+    setWindowTitle(QStringLiteral("Velmora"));
+    setWindowFlags(Qt::Window | Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
+    setFont(DialogFont());
+    setMouseTracking(true);
+    CreateControls();
+    resize(MapDialogRect(font(), 0, 0, kTemplateWidth, kTemplateHeight).size());
+    OnInitDialog();
+    qApp->installEventFilter(this);
+}
+
+CMainDlg::~CMainDlg() { qApp->removeEventFilter(this); }
+
+void CMainDlg::CreateControls()
+{
+    QWidget* group = nullptr;
+    for (const ControlTemplate& t : kTemplate) {
+        const QString caption = QString::fromLatin1(t.caption);
+        QWidget* control = nullptr;
+        switch (t.kind) {
+        case Kind::Button:
+        case Kind::DefaultButton: {
+            auto* button = new QPushButton(caption, this);
+            button->setDefault(t.kind == Kind::DefaultButton);
+            control = button;
+            break;
+        }
+        case Kind::PushLikeCheck: {
+            auto* button = new QPushButton(caption, this);
+            button->setCheckable(true);
+            button->setAutoDefault(false);
+            control = button;
+            break;
+        }
+        case Kind::Label:
+        case Kind::SunkenLabel: {
+            auto* label = new QLabel(caption, this);
+            if (t.kind == Kind::SunkenLabel)
+                label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+            control = label;
+            break;
+        }
+        case Kind::Edit:
+            m_editGamma = new QLineEdit(this);
+            control = m_editGamma;
+            break;
+        case Kind::Spin:
+            m_spinGamma = new CSpinButton(m_editGamma, this);
+            control = m_spinGamma;
+            break;
+        case Kind::Group:
+            group = new QGroupBox(caption, this);
+            control = group;
+            break;
+        }
+        control->setGeometry(MapDialogRect(font(), t.x, t.y, t.width, t.height));
+        if (t.id)
+            m_controls[t.id] = control;
+    }
+    group->lower();
+
+    auto button = [this](int id) { return static_cast<QPushButton*>(m_controls.at(id)); };
+    connect(button(IDC_MERGE), &QPushButton::clicked, this, &CMainDlg::OnOK);
+    connect(button(IDC_EXIT), &QPushButton::clicked, this, &QDialog::reject);
+    connect(button(IDC_ADD), &QPushButton::clicked, this, &CMainDlg::OnAdd);
+    connect(button(IDC_DEL), &QPushButton::clicked, this, &CMainDlg::OnDel);
+    connect(button(IDC_LIST), &QPushButton::clicked, this, &CMainDlg::OnList);
+    connect(button(IDC_SAVE), &QPushButton::clicked, this, &CMainDlg::OnSave);
+    connect(button(IDC_SAVE_BMP), &QPushButton::clicked, this, &CMainDlg::OnSaveBmp);
+    connect(button(IDC_PREV), &QPushButton::clicked, this, &CMainDlg::OnPrev);
+    connect(button(IDC_NEXT), &QPushButton::clicked, this, &CMainDlg::OnNext);
+    connect(button(IDC_NO_SCALE), &QPushButton::clicked, this, &CMainDlg::OnCheckNoScale);
+    connect(m_editGamma, &QLineEdit::textChanged, this, &CMainDlg::OnChangeEditGamma);
+    connect(m_spinGamma, &CSpinButton::deltaPos, this, &CMainDlg::OnDeltaposSpinGamma);
+}
+
+void CMainDlg::OnInitDialog()
+{
+    setAcceptDrops(true);
+    m_bNoScale = ReadProfileInt(m_profile, kPreview, QStringLiteral("NoScale"), 0) != 0;
+    static_cast<QPushButton*>(GetDlgItem(IDC_NO_SCALE))->setChecked(m_bNoScale);
+
+    const QRect frame = frameGeometry();
+    const int left = ReadProfileInt(m_profile, kPreviewWnd, QStringLiteral("Left"), frame.x());
+    const int right = ReadProfileInt(m_profile, kPreviewWnd, QStringLiteral("Right"), frame.x() + frame.width());
+    const int top = ReadProfileInt(m_profile, kPreviewWnd, QStringLiteral("Top"), frame.y());
+    const int bottom = ReadProfileInt(m_profile, kPreviewWnd, QStringLiteral("Bottom"), frame.y() + frame.height());
+    m_engine.m_rcNoise = ReadRect(m_profile, kNoiseFrame);
+    m_engine.m_rcLight = ReadRect(m_profile, kLightFrame);
+    PlaceWindow(left, top, right, bottom);
+    LayoutPreview();
+
+    setWindowIcon(QIcon(QStringLiteral(":/velmora.png")));
+
+    m_spinGamma->SetRange(0, 100);
+    m_bitmap.m_gamma = ReadProfileInt(m_profile, kPreview, QStringLiteral("PreviewGamma"), 10);
+    m_spinGamma->SetPos(m_bitmap.m_gamma);
+
+    LayoutPreview();
+    UpdateInfoLine();
+}
+
+// The settings hold the outer window rectangle; a window that has not been
+// moved keeps the place the desktop gives it.
+void CMainDlg::PlaceWindow(int left, int top, int right, int bottom)
+{
+    const QRect frame = frameGeometry();
+    if (frame == QRect(left, top, right - left, bottom - top))
+        return;
+    const QSize margins = frame.size() - size();
+    move(left, top);
+    resize(right - left - margins.width(), bottom - top - margins.height());
+}
+
+void CMainDlg::OnDestroy()
+{
+    WriteProfileInt(m_profile, kPreview, QStringLiteral("PreviewGamma"), m_bitmap.m_gamma);
+    WriteProfileInt(m_profile, kPreview, QStringLiteral("NoScale"), m_bNoScale ? 1 : 0);
+    const QRect frame = frameGeometry();
+    WriteProfileInt(m_profile, kPreviewWnd, QStringLiteral("Left"), frame.x());
+    WriteProfileInt(m_profile, kPreviewWnd, QStringLiteral("Right"), frame.x() + frame.width());
+    WriteProfileInt(m_profile, kPreviewWnd, QStringLiteral("Top"), frame.y());
+    WriteProfileInt(m_profile, kPreviewWnd, QStringLiteral("Bottom"), frame.y() + frame.height());
+    WriteRect(m_profile, kNoiseFrame, m_engine.m_rcNoise);
+    WriteRect(m_profile, kLightFrame, m_engine.m_rcLight);
+    m_profile.sync();
+}
+
+// Exit, Escape and the close box all end here.
+void CMainDlg::done(int result)
+{
+    OnDestroy();
+    QDialog::done(result);
+}
+
+void CMainDlg::ShowError(const std::string& caption, const std::string& text)
+{
+    Seams().showMessage(this, QString::fromStdString(caption), QString::fromStdString(text));
+}
+
+void CMainDlg::SetTitle(const std::string& title) { setWindowTitle(QString::fromStdString(title)); }
+
+void CMainDlg::StepProgress(int amount)
+{
+    if (m_progressHook)
+        m_progressHook(amount);
+}
+
+void CMainDlg::ShowFrame() { repaint(); }
+
+QWidget* CMainDlg::GetDlgItem(int id) const
+{
+    const auto it = m_controls.find(id);
+    return it == m_controls.end() ? nullptr : it->second;
+}
+
+QString CMainDlg::GetDlgItemText(int id) const
+{
+    QWidget* control = GetDlgItem(id);
+    if (auto* button = qobject_cast<QPushButton*>(control))
+        return button->text();
+    if (auto* label = qobject_cast<QLabel*>(control))
+        return label->text();
+    if (auto* edit = qobject_cast<QLineEdit*>(control))
+        return edit->text();
+    return QString();
+}
+
+void CMainDlg::SetDlgItemText(int id, const QString& text)
+{
+    QWidget* control = GetDlgItem(id);
+    if (auto* button = qobject_cast<QPushButton*>(control))
+        button->setText(text);
+    else if (auto* label = qobject_cast<QLabel*>(control))
+        label->setText(text);
+    else if (auto* edit = qobject_cast<QLineEdit*>(control))
+        edit->setText(text);
+}
+
+CRect CMainDlg::ControlRect(int id) const
+{
+    const QRect r = GetDlgItem(id)->geometry();
+    return CRect{r.x(), r.y(), r.x() + r.width(), r.y() + r.height()};
+}
+
+Qt::KeyboardModifiers CMainDlg::HeldModifiers() const { return Seams().heldModifiers(); }
+
+QString CMainDlg::RememberedFolder() const { return ReadProfileString(m_profile, kPathOpen, kPathFits); }
+
+void CMainDlg::RememberFolder(const std::string& path)
+{
+    WriteProfileString(m_profile, kPathOpen, kPathFits, QString::fromStdString(FolderOfPath(path)));
+    m_profile.sync();
+}
+
+// Keys reach the window before the focused control does: while frames are
+// loaded the navigation and gamma keys act on the frame set, also when the
+// gamma box has the focus.
+bool CMainDlg::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease) {
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget && (widget == this || isAncestorOf(widget)) && PreTranslateMessage(event))
+            return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+bool CMainDlg::PreTranslateMessage(QEvent* event)
+{
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const bool pressed = event->type() == QEvent::KeyPress;
+    if (pressed && key->key() == Qt::Key_F1) {
+        ShowAbout();
+        return true;
+    }
+    if (pressed && !m_engine.m_files.empty()) {
+        switch (key->key()) {
+        case Qt::Key_Left:
+        case Qt::Key_PageUp:
+            OnPrev();
+            return true;
+        case Qt::Key_Right:
+        case Qt::Key_PageDown:
+            OnNext();
+            return true;
+        case Qt::Key_Delete:
+            OnDel();
+            return true;
+        case Qt::Key_Insert:
+            OnAdd();
+            return true;
+        case Qt::Key_Up:
+            SetGamma(std::min(m_bitmap.m_gamma + 5, 100));
+            return true;
+        case Qt::Key_Down:
+            SetGamma(std::max(m_bitmap.m_gamma - 5, 0));
+            return true;
+        default:
+            break;
+        }
+    }
+    if (key->key() == Qt::Key_Shift || key->key() == Qt::Key_Control)
+        UpdateButtonCaptions();
+    return false;
+}
+
+void CMainDlg::SetGamma(int gamma)
+{
+    m_bitmap.m_gamma = gamma;
+    m_editGamma->setText(QString::number(gamma));
+    RefreshView();
+}
+
+void CMainDlg::UpdateButtonCaptions()
+{
+    const Qt::KeyboardModifiers held = HeldModifiers();
+    if (held & Qt::ControlModifier) {
+        SetDlgItemText(IDC_SAVE, QStringLiteral("Save Int"));
+    } else if (held & Qt::ShiftModifier) {
+        SetDlgItemText(IDC_DEL, QStringLiteral("Del All"));
+        SetDlgItemText(IDC_SAVE, QStringLiteral("Save UInt"));
+    } else {
+        SetDlgItemText(IDC_DEL, QStringLiteral("Del"));
+        SetDlgItemText(IDC_SAVE, QStringLiteral("Save Float"));
+    }
+}
+
+void CMainDlg::UpdateInfoLine()
+{
+    GetDlgItem(IDC_MERGE)->setEnabled(m_engine.m_files.size() > 1 && !IsMergeParamsOpen());
+    const InfoLine line = FormatInfoLine(m_image, m_engine.m_rcNoise, m_engine.m_rcLight);
+    SetDlgItemText(IDC_INFO, QString::fromStdString(line.text));
+    if (!line.caption.empty())
+        SetDlgItemText(IDC_MERGE, QString::fromStdString(line.caption));
+}
+
+void CMainDlg::ShowAbout()
+{
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CMainDlg::contextMenuEvent(QContextMenuEvent* event)
+{
+    const CRect exit = ControlRect(IDC_EXIT);
+    if (event->pos().y() > exit.bottom + 10)
+        return;
+    QMenu menu(this);
+    menu.addAction(QStringLiteral("&About Velmora..."), this, &CMainDlg::ShowAbout);
+    menu.exec(event->globalPos());
+}
+
+// ---- The frame set
+
+void CMainDlg::OnAdd()
+{
+    const FileDialogRequest request{QStringLiteral("Open"), RememberedFolder(), QString(),
+                                    {QStringLiteral("FITS File (*.fits *.fit)"), QStringLiteral("FITS File (*.fit)"),
+                                     QStringLiteral("All Files (*)")},
+                                    QStringLiteral("fit")};
+    const QStringList picked = Seams().openFiles(this, request);
+    if (picked.isEmpty())
+        return;
+    m_engine.m_deviationValid = false;
+    for (const QString& path : picked)
+        m_engine.AddFrame(path.toStdString());
+    const std::string first = picked.first().toStdString();
+    LoadFrame(first);
+    RememberFolder(first);
+    OnOK();
+}
+
+void CMainDlg::OnDropFiles(const QStringList& names)
+{
+    m_engine.m_deviationValid = false;
+    for (int i = 0; i < names.size(); ++i) {
+        const std::string name = names[i].toStdString();
+        m_engine.AddFrame(name);
+        if (i == 0) {
+            RememberFolder(name);
+            LoadFrame(name);
+        }
+    }
+    OnOK();
+}
+
+void CMainDlg::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!LocalPaths(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void CMainDlg::dropEvent(QDropEvent* event)
+{
+    const QStringList paths = LocalPaths(event->mimeData());
+    if (paths.isEmpty())
+        return;
+    event->acceptProposedAction();
+    OnDropFiles(paths);
+}
+
+void CMainDlg::OnDel()
+{
+    FrameSet& files = m_engine.m_files;
+    if (files.empty())
+        return;
+    m_engine.m_deviationValid = false;
+    if (HeldModifiers() & Qt::ShiftModifier) {
+        files.clear();
+        m_engine.m_sigmaScale.clear();
+        LoadFrame(std::string());
+        return;
+    }
+    const std::string deleted = m_strCurrent;
+    if (files.size() > 1)
+        OnNext();
+    else
+        LoadFrame(std::string());
+    files.erase(deleted);
+    m_engine.m_sigmaScale.erase(deleted);
+}
+
+void CMainDlg::OnPrev()
+{
+    const FrameSet& files = m_engine.m_files;
+    if (files.empty()) {
+        m_strCurrent.clear();
+        m_image.Free();
+        return;
+    }
+    const auto it = files.lower_bound(m_strCurrent);
+    LoadFrame(it == files.begin() ? *files.rbegin() : *std::prev(it));
+}
+
+void CMainDlg::OnNext()
+{
+    const FrameSet& files = m_engine.m_files;
+    if (files.empty()) {
+        m_strCurrent.clear();
+        m_image.Free();
+        return;
+    }
+    const auto it = files.upper_bound(m_strCurrent);
+    LoadFrame(it == files.end() ? *files.begin() : *it);
+}
+
+bool CMainDlg::LoadFrame(std::string path)
+{
+    m_strCurrent = path;
+    setWindowTitle(QString::fromStdString(path));
+    if (!path.empty()) {
+        if (!m_image.Load(path, *this)) {
+            m_engine.m_files.erase(path);
+            OnNext();
+            return false;
+        }
+        RefreshView();
+        if (m_viewMode <= 2 && m_engine.m_deviationValid)
+            m_engine.ShowClipping(m_image, m_strCurrent, GetViewPlane(), m_bitmap);
+    }
+    UpdateInfoLine();
+    LayoutPreview();
+    update();
+    UpdateMergeParams();
+    return true;
+}
+
+// ---- Saving
+
+void CMainDlg::OnSave()
+{
+    const Qt::KeyboardModifiers held = HeldModifiers();
+    int outputType = FITS_SAVE_FLOAT;
+    if (held & Qt::ShiftModifier)
+        outputType = FITS_SAVE_UINT;
+    if (held & Qt::ControlModifier)
+        outputType = FITS_SAVE_INT;
+    const std::string proposed = ProposedResultName(m_strCurrent, m_engine.m_files.size());
+    const FileDialogRequest request{QStringLiteral("Save As"), RememberedFolder(), QString::fromStdString(proposed),
+                                    {QStringLiteral("FITS File (*.fit)")}, QStringLiteral("fit")};
+    const QString path = Seams().saveFile(this, request);
+    if (path.isEmpty())
+        return;
+    SaveResult(m_image, path.toStdString(), outputType, m_engine.m_files.size(), m_engine.m_exposureSum, *this);
+}
+
+void CMainDlg::OnSaveBmp()
+{
+    const FileDialogRequest request{QStringLiteral("Save As"), RememberedFolder(),
+                                    QString::fromStdString(ProposedBitmapName(m_strCurrent)),
+                                    {QStringLiteral("BMP File (*.bmp)")}, QStringLiteral("bmp")};
+    const QString path = Seams().saveFile(this, request);
+    if (path.isEmpty())
+        return;
+    // A picture that silently fails to appear looks like a saved one.
+    if (!m_bitmap.SaveBmp(path.toStdString()))
+        Seams().showMessage(this, QStringLiteral("Save BMP"),
+                            QStringLiteral("The picture could not be written to %1.").arg(path));
+}

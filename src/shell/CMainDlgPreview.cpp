@@ -1,0 +1,306 @@
+// The preview of the main window: where the picture goes, the conversions
+// between client points and image pixels, painting, the pixel readout, the
+// rectangle marking, panning and the gamma controls.
+
+#include <algorithm>
+#include <limits>
+
+#include <QImage>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
+
+#include "shell/CMainDlg.h"
+
+namespace {
+
+const QColor kMarginGrey(192, 192, 192);
+const QColor kEmptyGrey(92, 92, 92);
+
+QRect ToQRect(const CRect& r) { return QRect(r.left, r.top, r.Width(), r.Height()); }
+
+// The four one-pixel edges inside r, like FrameRect.
+void FillFrame(QPainter& painter, const CRect& r, const QBrush& brush)
+{
+    if (r.Width() <= 0 || r.Height() <= 0)
+        return;
+    painter.fillRect(QRect(r.left, r.top, r.Width(), 1), brush);
+    painter.fillRect(QRect(r.left, r.bottom - 1, r.Width(), 1), brush);
+    painter.fillRect(QRect(r.left, r.top, 1, r.Height()), brush);
+    painter.fillRect(QRect(r.right - 1, r.top, 1, r.Height()), brush);
+}
+
+}  // namespace
+
+int CMainDlg::GetViewPlane() const
+{
+    if (m_viewMode > 2)
+        return 0;
+    return std::max(0, std::min(m_viewMode, m_image.m_planes - 1));
+}
+
+bool CMainDlg::RefreshView()
+{
+    const MergeParams& params = m_engine.m_params;
+    int floor = params.m_ignoreBlack ? params.m_blackLimit : -65536;
+    if (m_viewMode == 4)
+        floor = 0;
+    m_bitmap.RenderImage(m_image, m_viewMode > 2 ? -1 : GetViewPlane(), floor);
+    update();
+    return true;
+}
+
+void CMainDlg::LayoutPreview()
+{
+    CRect rc{0, 0, width(), height()};
+    QWidget* save = GetDlgItem(IDC_SAVE);
+    rc.top = save ? save->geometry().y() + save->geometry().height() : 35;
+    rc.left += 10;
+    rc.top += 10;
+    rc.right -= 10;
+    rc.bottom -= 10;
+    if (m_bNoScale && m_image.GetPixelCount() > 0) {
+        m_ptScroll.setX(std::max(0, std::min(m_image.m_width - rc.Width(), m_ptScroll.x())));
+        m_ptScroll.setY(std::max(0, std::min(m_image.m_height - rc.Height(), m_ptScroll.y())));
+        rc.left -= m_ptScroll.x();
+        rc.top -= m_ptScroll.y();
+        rc.right = rc.left + m_image.m_width;
+        rc.bottom = rc.top + m_image.m_height;
+    }
+    m_rcPreview = rc;
+    update();
+}
+
+void CMainDlg::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    LayoutPreview();
+}
+
+void CMainDlg::OnCheckNoScale()
+{
+    m_bNoScale = static_cast<QPushButton*>(GetDlgItem(IDC_NO_SCALE))->isChecked();
+    LayoutPreview();
+}
+
+bool CMainDlg::WindowToImagePoint(QPoint& point) const
+{
+    if (m_image.m_width == 0 || m_image.m_height == 0)
+        return false;
+    if (!m_rcPreview.PtInRect(point))
+        return false;
+    const int dx = point.x() - m_rcPreview.left;
+    const int dy = point.y() - m_rcPreview.top;
+    const int ix = static_cast<int>(static_cast<float>(dx * m_image.m_width) / m_rcPreview.Width() + 0.5);
+    const int iy = static_cast<int>(static_cast<float>(dy * m_image.m_height) / m_rcPreview.Height() + 0.5);
+    point = QPoint(std::min(m_image.m_width - 1, std::max(ix, 0)), std::min(m_image.m_height - 1, std::max(iy, 0)));
+    return true;
+}
+
+bool CMainDlg::ImageToWindowPoint(QPoint& point) const
+{
+    if (m_image.m_width == 0 || m_image.m_height == 0)
+        return false;
+    const float fx = static_cast<float>(point.x()) / m_image.m_width;
+    const float fy = static_cast<float>(point.y()) / m_image.m_height;
+    point = QPoint(static_cast<int>(m_rcPreview.Width() * fx + m_rcPreview.left + 0.5),
+                   static_cast<int>(m_rcPreview.Height() * fy + m_rcPreview.top + 0.5));
+    return true;
+}
+
+bool CMainDlg::ImageToWindowRect(const ImageRect& rect, CRect& out) const
+{
+    QPoint topLeft(rect.StartX, rect.StartY);
+    QPoint bottomRight(rect.StartX + rect.SizeX, rect.StartY + rect.SizeY);
+    if (!ImageToWindowPoint(topLeft) || !ImageToWindowPoint(bottomRight))
+        return false;
+    out = CRect{topLeft.x(), topLeft.y(), bottomRight.x(), bottomRight.y()};
+    return true;
+}
+
+bool CMainDlg::WindowToImageRect(const CRect& rect, ImageRect& out) const
+{
+    QPoint topLeft(rect.left, rect.top);
+    QPoint bottomRight(rect.right, rect.bottom);
+    if (!WindowToImagePoint(topLeft) || !WindowToImagePoint(bottomRight))
+        return false;
+    out = ImageRect{topLeft.x(), topLeft.y(), bottomRight.x() - topLeft.x(), bottomRight.y() - topLeft.y()};
+    return true;
+}
+
+// ---- Painting
+
+void CMainDlg::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    OnEraseBkgnd(painter);
+    OnPaint(painter);
+}
+
+void CMainDlg::OnEraseBkgnd(QPainter& painter)
+{
+    const CRect c{0, 0, width(), height()};
+    const CRect& r = m_rcPreview;
+    painter.fillRect(ToQRect(CRect{c.left, r.bottom, c.right, c.bottom}), kMarginGrey);
+    painter.fillRect(ToQRect(CRect{c.left, c.top, c.right, r.top}), kMarginGrey);
+    painter.fillRect(ToQRect(CRect{r.right, c.top, c.right, c.bottom}), kMarginGrey);
+    painter.fillRect(ToQRect(CRect{c.left, c.top, r.left, c.bottom}), kMarginGrey);
+    if (m_engine.m_files.empty() || !m_bitmap.HasBitmap())
+        painter.fillRect(ToQRect(r), kEmptyGrey);
+}
+
+void CMainDlg::OnPaint(QPainter& painter)
+{
+    if (!m_engine.m_files.empty() && m_bitmap.HasBitmap()) {
+        // A view of the bitmap's own rows; they are stored bottom-up, so the
+        // picture is drawn through a vertical mirror.
+        const QImage picture(reinterpret_cast<const uchar*>(m_bitmap.Bits()), m_bitmap.Width(), m_bitmap.Height(),
+                             static_cast<qsizetype>(m_bitmap.Width()) * 4, QImage::Format_RGB32);
+        painter.save();
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.translate(m_rcPreview.left, m_rcPreview.bottom);
+        painter.scale(1.0, -1.0);
+        painter.drawImage(QRect(0, 0, m_rcPreview.Width(), m_rcPreview.Height()), picture);
+        painter.restore();
+    }
+    CRect frame;
+    if (ImageToWindowRect(m_engine.m_rcNoise, frame) && !m_bMarkingNoise)
+        FillFrame(painter, frame, QColor(0, 255, 0));
+    if (ImageToWindowRect(m_engine.m_rcLight, frame) && !m_bMarkingLight)
+        FillFrame(painter, frame, QColor(255, 0, 0));
+    // The rectangle being dragged, as an inverting frame on the pixel grid.
+    const ImageRect& dragged = m_bMarkingNoise ? m_engine.m_rcNoise : m_engine.m_rcLight;
+    if ((m_bMarkingNoise || m_bMarkingLight) && ImageToWindowRect(dragged, frame)) {
+        painter.setCompositionMode(QPainter::RasterOp_NotDestination);
+        FillFrame(painter, frame, Qt::white);
+    }
+}
+
+// ---- Mouse
+
+void CMainDlg::mouseMoveEvent(QMouseEvent* event) { OnMouseMove(event->position().toPoint()); }
+
+void CMainDlg::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        OnLButtonDown(event->position().toPoint());
+    else if (event->button() == Qt::RightButton)
+        OnRButtonDown(event->position().toPoint());
+    QDialog::mousePressEvent(event);
+}
+
+void CMainDlg::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton)
+        OnLButtonUp(event->position().toPoint());
+    else if (event->button() == Qt::RightButton)
+        OnRButtonUp(event->position().toPoint());
+    QDialog::mouseReleaseEvent(event);
+}
+
+void CMainDlg::OnMouseMove(const QPoint& point)
+{
+    const CRect exit = ControlRect(IDC_EXIT);
+    const bool inButtonBand = point.y() <= exit.bottom + 10 && point.x() <= exit.right + 10;
+    if (!inButtonBand && m_rcPreview.PtInRect(point) && m_image.m_pData) {
+        if (m_bMarkingLight || m_bMarkingNoise) {
+            DragStep(point);
+        } else if (m_bPanning) {
+            m_ptScroll -= point - m_ptAnchor;
+            m_ptAnchor = point;
+            LayoutPreview();
+        } else {
+            QPoint pixel = point;
+            if (WindowToImagePoint(pixel))
+                ShowReadout(pixel);
+        }
+        return;
+    }
+    UpdateButtonCaptions();
+    SetDlgItemText(IDC_EXIT, QStringLiteral("Exit"));
+    UpdateInfoLine();
+}
+
+void CMainDlg::ShowReadout(const QPoint& pixel)
+{
+    auto value = [&](int plane) { return static_cast<double>(*m_image.PixelAt(pixel.x(), pixel.y(), plane)); };
+    if (m_image.m_planes == 3) {
+        SetDlgItemText(IDC_MERGE, QString::asprintf("R %.1f", value(0)));
+        SetDlgItemText(IDC_SAVE, QString::asprintf("G %.1f", value(1)));
+        SetDlgItemText(IDC_EXIT, QString::asprintf("B %.1f", value(2)));
+    } else {
+        SetDlgItemText(IDC_SAVE, QString::asprintf("%.1f", value(0)));
+    }
+}
+
+void CMainDlg::DragStep(const QPoint& point)
+{
+    const CRect drag = MakeNormalRect(point.x(), point.y(), m_ptAnchor.x(), m_ptAnchor.y());
+    ImageRect& target = m_bMarkingNoise ? m_engine.m_rcNoise : m_engine.m_rcLight;
+    if (WindowToImageRect(drag, target))
+        update();
+    UpdateInfoLine();
+}
+
+void CMainDlg::OnLButtonDown(const QPoint& point)
+{
+    if (!m_rcPreview.PtInRect(point))
+        return;
+    if (HeldModifiers() & Qt::ControlModifier) {
+        m_bPanning = true;
+    } else {
+        m_bMarkingNoise = true;
+        m_engine.m_rcNoise = ImageRect{};
+        update();
+    }
+    m_ptAnchor = point;
+    m_engine.m_deviationValid = false;
+}
+
+void CMainDlg::OnLButtonUp(const QPoint& point)
+{
+    OnMouseMove(point);
+    m_bMarkingNoise = false;
+    m_bPanning = false;
+    update();
+}
+
+void CMainDlg::OnRButtonDown(const QPoint& point)
+{
+    if (!m_rcPreview.PtInRect(point))
+        return;
+    m_bMarkingLight = true;
+    m_engine.m_rcLight = ImageRect{};
+    update();
+    m_ptAnchor = point;
+    m_engine.m_deviationValid = false;
+}
+
+void CMainDlg::OnRButtonUp(const QPoint& point)
+{
+    OnMouseMove(point);
+    m_bMarkingLight = false;
+    update();
+}
+
+// ---- Gamma
+
+void CMainDlg::OnDeltaposSpinGamma(int pos, int delta)
+{
+    m_bitmap.m_gamma = pos + delta;
+    RefreshView();
+}
+
+void CMainDlg::OnChangeEditGamma()
+{
+    bool ok = false;
+    const uint value = m_editGamma->text().toUInt(&ok);
+    // Numbers beyond an int are as unusable as text that is no number.
+    if (!ok || value > static_cast<uint>(std::numeric_limits<int>::max()))
+        return;
+    if (static_cast<int>(value) != m_bitmap.m_gamma) {
+        m_bitmap.m_gamma = static_cast<int>(value);
+        RefreshView();
+    }
+}

@@ -1,0 +1,60 @@
+#include "shell/ShellSeams.h"
+
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QMessageBox>
+
+namespace {
+
+void ShowMessageBox(QWidget* parent, const QString& caption, const QString& text)
+{
+    QMessageBox::warning(parent, caption, text);
+}
+
+void PrepareDialog(QFileDialog& dialog, const FileDialogRequest& request)
+{
+    dialog.setWindowTitle(request.caption);
+    if (!request.folder.isEmpty())
+        dialog.setDirectory(request.folder);
+    dialog.setNameFilters(request.filters);
+    dialog.setDefaultSuffix(request.defaultSuffix);
+    if (!request.fileName.isEmpty())
+        dialog.selectFile(request.fileName);
+}
+
+QStringList OpenFilesDialog(QWidget* parent, const FileDialogRequest& request)
+{
+    QFileDialog dialog(parent);
+    dialog.setFileMode(QFileDialog::ExistingFiles);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    PrepareDialog(dialog, request);
+    return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles() : QStringList();
+}
+
+QString SaveFileDialog(QWidget* parent, const FileDialogRequest& request)
+{
+    QFileDialog dialog(parent);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    PrepareDialog(dialog, request);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return QString();
+    return dialog.selectedFiles().first();
+}
+
+ShellSeams DesktopSeams()
+{
+    return ShellSeams{ShowMessageBox, OpenFilesDialog, SaveFileDialog,
+                      [] { return QGuiApplication::queryKeyboardModifiers(); }};
+}
+
+}  // namespace
+
+ShellSeams& Seams()
+{
+    static ShellSeams seams = DesktopSeams();
+    return seams;
+}
+
+void ResetSeams() { Seams() = DesktopSeams(); }
