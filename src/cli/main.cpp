@@ -1,7 +1,6 @@
 // velmora-cli: the merge engine of Velmora driven from the command line.
 
 #include <QCoreApplication>
-#include <QTextStream>
 
 #include <cstdio>
 
@@ -10,14 +9,33 @@
 namespace {
 
 const CliCommand kCommands[] = {
-    {"help", "show this list", [](const QStringList&) { return 0; }},
+    {"info", "print the info line and the Merge caption of an image", RunInfo},
+    {"render", "write the preview picture of an image as BMP", RunRender},
 };
 
-int Usage()
+const CliCommand* FindCommand(const QString& name)
 {
-    std::fputs("usage: velmora-cli COMMAND [options] ...\ncommands:\n", stderr);
     for (const CliCommand& c : kCommands)
-        std::fprintf(stderr, "  %-8s %s\n", c.name, c.summary);
+        if (name == QLatin1String(c.name))
+            return &c;
+    return nullptr;
+}
+
+void PrintUsage(FILE* stream)
+{
+    std::fputs("usage: velmora-cli COMMAND [options] ...\n"
+               "       velmora-cli help [COMMAND]\n"
+               "commands:\n",
+               stream);
+    for (const CliCommand& c : kCommands)
+        std::fprintf(stream, "  %-8s %s\n", c.name, c.summary);
+    std::fputs("exit status: 0 success, 1 failure, 2 usage error\n", stream);
+}
+
+int UsageError(const char* message, const QString& detail)
+{
+    std::fprintf(stderr, "velmora-cli: %s%s\n", message, detail.toLocal8Bit().constData());
+    PrintUsage(stderr);
     return 2;
 }
 
@@ -26,12 +44,18 @@ int Usage()
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    QStringList args = app.arguments();
+    const QStringList args = app.arguments();
     if (args.size() < 2)
-        return Usage();
+        return UsageError("no command given", QString());
     const QString name = args.at(1);
-    for (const CliCommand& c : kCommands)
-        if (name == QLatin1String(c.name))
-            return c.run(args.mid(2));
-    return Usage();
+    if (name == QLatin1String("help") || name == QLatin1String("--help") || name == QLatin1String("-h")) {
+        if (args.size() < 3) {
+            PrintUsage(stdout);
+            return 0;
+        }
+        const CliCommand* command = FindCommand(args.at(2));
+        return command ? command->run({QStringLiteral("--help")}) : UsageError("unknown command ", args.at(2));
+    }
+    const CliCommand* command = FindCommand(name);
+    return command ? command->run(args.mid(2)) : UsageError("unknown command ", name);
 }

@@ -1,0 +1,35 @@
+// velmora-cli info: the main window's info line and Merge caption for one image.
+
+#include <cstdio>
+
+#include "cli/CliCommon.h"
+#include "cli/Commands.h"
+#include "image/FitsImage.h"
+#include "merge/RectStats.h"
+
+int RunInfo(const QStringList& args)
+{
+    CliCommandLine line("info", QStringLiteral("info [--background X,Y,W,H] [--signal X,Y,W,H] [--settings INI] IMAGE\n"
+                                               "Prints the info line of IMAGE as the main window shows it, then the\n"
+                                               "Merge button's caption (\"Simple\" or \"Adaptive\").\n") +
+                                    QString::fromLatin1(kRectOptionsUsage));
+    AddRectOptions(line);
+    const int status = line.Parse(args, 1);
+    if (status != kContinue)
+        return status;
+
+    std::unique_ptr<QSettings> settings;
+    if (!OpenSettings(line, settings))
+        return kExitFailure;
+    ImageRect rcNoise, rcLight;
+    if (!ReadRectOptions(line, settings.get(), rcNoise, rcLight))
+        return kExitUsage;
+
+    CliHost host;
+    CFitsImage image;
+    if (!image.Load(line.Positional(0), host))
+        return kExitFailure;
+    const InfoLine info = FormatInfoLine(image, rcNoise, rcLight);
+    std::printf("%s\n%s\n", info.text.c_str(), info.caption.c_str());
+    return std::fflush(stdout) == 0 ? kExitOk : line.Failure(QStringLiteral("cannot write the output"));
+}
