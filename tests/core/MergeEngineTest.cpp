@@ -1,0 +1,566 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <limits>
+
+#include "image/FitsImage.h"
+#include "merge/MergeEngine.h"
+#include "support/TestFiles.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kW = 30;
+constexpr int kH = 20;
+const ImageRect kBackground{0, 0, 10, 10};
+const ImageRect kSignal{10, 0, 10, 10};
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// One plane of kW x kH: the background rectangle a checkerboard of bk - dev
+// and bk + dev (mean bk, noise dev), the signal rectangle at bk + signal,
+// everything else fill.
+std::vector<float> Scene(float bk, float dev, float signal, float fill)
+{
+    std::vector<float> px(kW * kH, fill);
+    for (int y = 0; y < 10; ++y)
+        for (int x = 0; x < 20; ++x)
+            px[y * kW + x] = x < 10 ? ((x + y) % 2 ? bk + dev : bk - dev) : bk + signal;
+    return px;
+}
+
+float& At(std::vector<float>& px, int x, int y) { return px[y * kW + x]; }
+
+// "f0.fit", "f1.fit", ... in frame order.
+std::string Numbered(int k)
+{
+    std::string name = "f0.fit";
+    name[1] = static_cast<char>('0' + k);
+    return name;
+}
+
+void Load(CFitsImage& image, const std::string& path)
+{
+    ErrorRecorder host;
+    ASSERT_TRUE(image.Load(path, host));
+}
+
+// The engine over frames written into a scratch folder.
+struct Bench {
+    ScratchDir dir;
+    CMergeEngine engine;
+    ErrorRecorder host;
+    CPreviewBitmap bitmap;
+
+    std::string Add(const std::string& name, const std::vector<float>& px, int width = kW, int height = kH,
+                    int planes = 1, const std::vector<TestKey>& keys = {})
+    {
+        const std::string path = dir.file(name);
+        WriteTestFits(path, -32, width, height, planes, px, keys);
+        engine.AddFrame(path);
+        return path;
+    }
+    std::string AddBroken(const std::string& name)
+    {
+        const std::string path = dir.file(name);
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        std::fputs("not a FITS file", f);
+        std::fclose(f);
+        engine.AddFrame(path);
+        return path;
+    }
+    void Adaptive()
+    {
+        engine.m_rcNoise = kBackground;
+        engine.m_rcLight = kSignal;
+    }
+};
+
+// An image of the size kW x kH filled with one value.
+void Constant(CFitsImage& image, float value, int planes = 1)
+{
+    ASSERT_TRUE(image.Allocate(kW, kH, planes));
+    std::fill(image.m_pData, image.m_pData + image.GetPixelCount(), value);
+}
+
+}  // namespace
+
+TEST(MergeEngine, WorkedNormalisationScalesOffsetsAndWeights)
+{
+    // Reference: background 100, noise 10, signal 1000. Frame: background
+    // 120, noise 8, signal 500: LightK 2, R 0.625, K 0.390625.
+    Bench b;
+    b.Adaptive();
+    std::vector<float> ref = Scene(100, 10, 1000, 100);
+    std::vector<float> frame = Scene(120, 8, 500, 120);
+    At(ref, 25, 15) = 960.9375f;
+    At(frame, 25, 15) = 620.0f;  // v = (620 - 120) * 2 + 100 = 1100
+    const std::string refPath = b.Add("a.fit", ref);
+    b.Add("b.fit", frame);
+    CFitsImage reference;
+    Load(reference, refPath);
+
+    ASSERT_TRUE(b.engine.CalcAverage(reference, b.host));
+    EXPECT_EQ(b.engine.m_refBackground[0], 100.0f);
+    EXPECT_EQ(b.engine.m_refNoise[0], 10.0f);
+    EXPECT_EQ(b.engine.m_refSignal[0], 1000.0f);
+    // (1 * 960.9375 + 0.390625 * 1100) / 1.390625
+    EXPECT_EQ(*b.engine.m_average.PixelAt(25, 15, 0), 1000.0f);
+    EXPECT_EQ(b.host.titles.front(), "Calc Adaptive Average Image...");
+
+    ASSERT_TRUE(b.engine.CalcDeviation(reference, b.host));
+    // Differences -39.0625 (R 1) and 100 * 0.625.
+    const float expected = std::sqrt((39.0625f * 39.0625f + 62.5f * 62.5f) / 2.0f);
+    EXPECT_FLOAT_EQ(*b.engine.m_deviation.PixelAt(25, 15, 0), expected);
+    EXPECT_TRUE(b.engine.m_deviationValid);
+}
+
+TEST(MergeEngine, TwiceTheScaledNoiseWeighsAQuarter)
+{
+    Bench b;
+    b.Adaptive();
+    std::vector<float> ref = Scene(100, 10, 1000, 100);
+    std::vector<float> noisy = Scene(100, 20, 1000, 100);
+    At(ref, 25, 15) = 1000.0f;
+    At(noisy, 25, 15) = 2000.0f;
+    const std::string refPath = b.Add("a.fit", ref);
+    b.Add("b.fit", noisy);
+    CFitsImage reference;
+    Load(reference, refPath);
+    ASSERT_TRUE(b.engine.CalcAverage(reference, b.host));
+    EXPECT_EQ(*b.engine.m_average.PixelAt(25, 15, 0), 1200.0f);  // (1000 + 0.25 * 2000) / 1.25
+}
+
+TEST(MergeEngine, LimitsAndNonFiniteValuesAreSkipped)
+{
+    struct Case {
+        bool ignoreBlack, ignoreWhite;
+        float a, b, average;
+    };
+    const float below = std::nextafter(50000.0f, 0.0f);
+    const Case cases[] = {
+        {true, false, 0.0f, 10.0f, 10.0f},               // exactly the black limit 0
+        {true, false, 0.5f, 10.0f, 5.25f},
+        {false, true, 50000.0f, 20.0f, 20.0f},           // exactly the white limit 50000
+        {false, true, below, 0.0f, below / 2},
+        {false, false, kNaN, 40.0f, 40.0f},              // NaN and infinities like limited values
+        {false, false, kInf, 40.0f, 40.0f},
+        {true, true, -kInf, 40.0f, 40.0f},
+        {true, true, 0.0f, 50000.0f, 0.0f},              // no value left: 0
+    };
+    for (const Case& c : cases) {
+        Bench b;
+        b.engine.m_params.m_ignoreBlack = c.ignoreBlack;
+        b.engine.m_params.m_ignoreWhite = c.ignoreWhite;
+        std::vector<float> a(kW * kH, 7.0f), bb(kW * kH, 7.0f);
+        At(a, 3, 4) = c.a;
+        At(bb, 3, 4) = c.b;
+        const std::string path = b.Add("a.fit", a);
+        b.Add("b.fit", bb);
+        CFitsImage reference;
+        Load(reference, path);
+        ASSERT_TRUE(b.engine.CalcAverage(reference, b.host));
+        EXPECT_EQ(*b.engine.m_average.PixelAt(3, 4, 0), c.average) << c.a << " " << c.b;
+        EXPECT_EQ(b.host.titles.front(), "Calc Siple Average Image...");
+        b.engine.m_params.m_useSigma = true;
+        ASSERT_TRUE(b.engine.Merge(reference, b.bitmap, b.host, false));
+        for (int32_t i = 0; i < reference.GetPixelCount(); ++i)
+            ASSERT_TRUE(std::isfinite(reference.m_pData[i]) && std::isfinite(b.engine.m_deviation.m_pData[i]));
+    }
+}
+
+TEST(MergeEngine, FrameOfAnotherSizeIsReportedOnceAndLeftOut)
+{
+    Bench b;
+    const std::string first = b.Add("a.fit", std::vector<float>(kW * kH, 10.0f), kW, kH, 1, {NumberKey("EXPTIME", 10)});
+    const std::string odd =
+        b.Add("b.fit", std::vector<float>(kW * 2 * kH, 99.0f), kW * 2, kH, 1, {NumberKey("EXPTIME", 20)});
+    // No EXPTIME: counts 0, not the exposure of the frame read before it.
+    b.Add("c.fit", std::vector<float>(kW * kH, 20.0f));
+    b.Add("d.fit", std::vector<float>(kW * kH, 30.0f), kW, kH, 1, {NumberKey("EXPTIME", 30)});
+    b.engine.m_params.m_useSigma = true;
+    CFitsImage image;
+    Load(image, first);
+    ASSERT_TRUE(b.engine.Merge(image, b.bitmap, b.host));
+    ASSERT_EQ(b.host.errors.size(), 1u);
+    EXPECT_EQ(b.host.errors[0].caption, odd);
+    EXPECT_EQ(b.host.errors[0].text, "Image has different size!");
+    EXPECT_EQ(b.engine.m_exposureSum, 40.0);
+    EXPECT_EQ(*b.engine.m_average.PixelAt(0, 0, 0), 20.0f);
+    EXPECT_EQ(image.m_width, kW);
+    EXPECT_EQ(b.host.framesShown, 3);
+}
+
+TEST(MergeEngine, AllUnreadableLeavesZeros)
+{
+    Bench b;
+    b.AddBroken("a.fit");
+    b.AddBroken("b.fit");
+    CFitsImage image;
+    Constant(image, 5.0f);
+    ASSERT_TRUE(b.engine.Merge(image, b.bitmap, b.host));
+    EXPECT_EQ(b.engine.m_exposureSum, 0.0);
+    for (int32_t i = 0; i < image.GetPixelCount(); ++i)
+        ASSERT_EQ(image.m_pData[i], 0.0f);
+    ASSERT_EQ(b.host.errors.size(), 2u);
+    EXPECT_EQ(b.host.errors[0].caption, kFitsErrorCaption);
+}
+
+TEST(MergeEngine, ZeroSignalOrNoiseGivesNeutralFactors)
+{
+    // Each case breaks the factors of one frame or of the reference; the
+    // broken planes merge with scale 1 and weight 1 around the backgrounds.
+    struct Case {
+        const char* what;
+        float refDev, refSignal, frameDev, frameSignal;
+        float expected;  // average at the probe pixel: reference 300, frame 500
+    };
+    const Case cases[] = {
+        {"frame noise 0", 10, 1000, 0, 1000, (300 + (500 - 120 + 100)) / 2.0f},
+        {"frame signal 0", 10, 1000, 10, 0, (300 + (500 - 120 + 100)) / 2.0f},
+        {"reference noise 0", 0, 1000, 10, 1000, (300 + (500 - 120 + 100)) / 2.0f},
+        {"reference signal 0", 10, 0, 10, 1000, (300 + (500 - 120 + 100)) / 2.0f},
+    };
+    for (const Case& c : cases) {
+        Bench b;
+        b.Adaptive();
+        std::vector<float> ref = Scene(100, c.refDev, c.refSignal, 100);
+        std::vector<float> frame = Scene(120, c.frameDev, c.frameSignal, 120);
+        At(ref, 25, 15) = 300.0f;
+        At(frame, 25, 15) = 500.0f;
+        const std::string refPath = b.Add("a.fit", ref);
+        b.Add("b.fit", frame);
+        CFitsImage image;
+        Load(image, refPath);
+        b.engine.m_params.m_useSigma = true;
+        ASSERT_TRUE(b.engine.Merge(image, b.bitmap, b.host, false));
+        EXPECT_EQ(*b.engine.m_average.PixelAt(25, 15, 0), c.expected) << c.what;
+        for (int32_t i = 0; i < image.GetPixelCount(); ++i) {
+            ASSERT_TRUE(std::isfinite(b.engine.m_average.m_pData[i])) << c.what;
+            ASSERT_TRUE(std::isfinite(b.engine.m_deviation.m_pData[i])) << c.what;
+            ASSERT_TRUE(std::isfinite(image.m_pData[i])) << c.what;
+        }
+    }
+}
+
+namespace {
+
+// The deviation pass written out as plainly as it is specified: per band
+// and column, the local means at each block's first column, pixels of the
+// band column in row order.
+void DeviationOracle(const CMergeEngine& e, const std::vector<CFitsImage*>& frames, CFitsImage& out)
+{
+    const int W = kW, H = kH, blk = e.m_params.m_normalizeArea >= 5 ? e.m_params.m_normalizeArea : 1;
+    std::vector<float> count(kW * kH, 0.0f);
+    ASSERT_TRUE(out.Allocate(W, H, 1));
+    std::fill(out.m_pData, out.m_pData + W * H, 0.0f);
+    const float lo = e.m_params.m_ignoreBlack ? static_cast<float>(e.m_params.m_blackLimit) : -1e30f;
+    const float hi = e.m_params.m_ignoreWhite ? static_cast<float>(e.m_params.m_whiteLimit) : 1e30f;
+    for (CFitsImage* f : frames) {
+        PlaneValues bk, signal, noise;
+        e.CalcFrameStats(*f, bk, signal, noise);
+        const float lightK = e.m_refSignal[0] / signal[0];
+        const float r = e.m_refNoise[0] / (lightK * noise[0]);
+        for (int y = 0; y < H; y += blk) {
+            float localF = 0, localRef = 0;
+            for (int x = 0; x < W; ++x) {
+                if (blk > 1 && x % blk == 0) {
+                    float meanF = 0, meanRef = 0;
+                    ASSERT_TRUE(CalcLocalMean(*f, x + blk / 2, y + blk / 2, blk, lo, hi, 0, meanF));
+                    ASSERT_TRUE(CalcLocalMean(e.m_average, x + blk / 2, y + blk / 2, blk, lo, hi, 0, meanRef));
+                    localRef = meanRef;
+                    localF = (meanF - bk[0]) * lightK + e.m_refBackground[0];
+                }
+                for (int yy = y; yy < std::min(H, y + blk); ++yy) {
+                    const float xi = *f->PixelAt(x, yy, 0);
+                    const float v = (xi - bk[0]) * lightK + e.m_refBackground[0];
+                    const float v2 = v + localRef - localF;
+                    const float d = (v2 - *e.m_average.PixelAt(x, yy, 0)) * r;
+                    out.m_pData[yy * W + x] += d * d;
+                    count[yy * W + x] += 1;
+                }
+            }
+        }
+    }
+    for (int i = 0; i < W * H; ++i)
+        if (count[i] > 0)
+            out.m_pData[i] = std::sqrt(out.m_pData[i] / count[i]);
+}
+
+}  // namespace
+
+TEST(MergeEngine, LocalCorrectionBlocksCoverShortLastBandAndBlock)
+{
+    // 30 x 20 with blocks of 7: the last block of a row has 2 columns, the
+    // last band 6 rows.
+    for (int area : {0, 4, 7}) {
+        Bench b;
+        b.Adaptive();
+        b.engine.m_params.m_normalizeArea = area;
+        std::vector<CFitsImage> frames(3);
+        for (int k = 0; k < 3; ++k) {
+            std::vector<float> px = Scene(100 + 10 * k, 10 + k, 1000 - 50 * k, 100);
+            for (int y = 10; y < kH; ++y)
+                for (int x = 0; x < kW; ++x)
+                    At(px, x, y) = 100 + 10 * k + 3.0f * x + 0.5f * y * k + ((x * 7 + y * 13 + k) % 11);
+            b.Add(Numbered(k), px);
+        }
+        int k = 0;
+        for (const std::string& path : b.engine.m_files)
+            Load(frames[k++], path);
+        ASSERT_TRUE(b.engine.CalcAverage(frames[0], b.host));
+        ASSERT_TRUE(b.engine.CalcDeviation(frames[0], b.host));
+        CFitsImage expected;
+        DeviationOracle(b.engine, {&frames[0], &frames[1], &frames[2]}, expected);
+        for (int i = 0; i < kW * kH; ++i)
+            ASSERT_EQ(b.engine.m_deviation.m_pData[i], expected.m_pData[i]) << "area " << area << " pixel " << i;
+    }
+}
+
+TEST(MergeEngine, LocalMeanWindowIsClippedAndMayBeEmpty)
+{
+    CFitsImage image;
+    ASSERT_TRUE(image.Allocate(10, 10, 1));
+    for (int i = 0; i < 100; ++i)
+        image.m_pData[i] = static_cast<float>(i % 10);  // value = column
+    float mean = -1;
+    // Window columns -3..2 clipped to 0..2, rows 0..2.
+    ASSERT_TRUE(CalcLocalMean(image, 0, 0, 3, -1e30f, 1e30f, 0, mean));
+    EXPECT_FLOAT_EQ(mean, 1.0f);
+    // Only values strictly between the limits: columns 1..3 of a 2..7 window.
+    ASSERT_TRUE(CalcLocalMean(image, 5, 5, 3, 0.0f, 4.0f, 0, mean));
+    EXPECT_FLOAT_EQ(mean, 2.5f);
+    mean = -1;
+    EXPECT_FALSE(CalcLocalMean(image, 5, 5, 3, 100.0f, 200.0f, 0, mean));
+    EXPECT_EQ(mean, -1);
+}
+
+TEST(MergeEngine, EmptyLocalWindowMeansNoCorrection)
+{
+    // An average whose every value is at the black limit: no block has a
+    // usable window, so the differences are taken without correction.
+    Bench b;
+    b.engine.m_params.m_ignoreBlack = true;
+    b.engine.m_params.m_blackLimit = 0;
+    b.engine.m_params.m_normalizeArea = 5;
+    const std::string path = b.Add("a.fit", std::vector<float>(kW * kH, 10.0f));
+    CFitsImage image;
+    Load(image, path);
+    b.engine.m_refSignal[0] = 100;
+    b.engine.m_refNoise[0] = 1;
+    Constant(b.engine.m_average, 0.0f);
+    ASSERT_TRUE(b.engine.CalcDeviation(image, b.host));
+    for (int32_t i = 0; i < kW * kH; ++i)
+        ASSERT_EQ(b.engine.m_deviation.m_pData[i], 10.0f);
+}
+
+namespace {
+
+// Two frames around an average of 1000 with deviation 10: a.fit on the
+// average, b.fit at the differences of the probe row.
+const float kDiffs[] = {0.9f, 30.0f, 31.0f, 32.0f, -31.0f, -45.0f, 0.0f};
+
+struct ClipBench : Bench {
+    CFitsImage image;
+    CPreviewBitmap plain;
+
+    explicit ClipBench(float fade, bool saveBitmaps = false)
+    {
+        engine.m_params.m_useSigma = true;
+        engine.m_params.m_sigma = 3.0f;
+        engine.m_params.m_sigmaFade = fade;
+        engine.m_params.m_ignoreWhite = true;
+        engine.m_params.m_saveBitmaps = saveBitmaps;
+        std::vector<float> a(kW * kH, 1000.0f), bb(kW * kH, 1000.0f);
+        for (int x = 0; x < 7; ++x)
+            At(bb, x, 5) = 1000.0f + kDiffs[x];
+        At(bb, 8, 5) = 400.0f;    // below the black limit of the preview test
+        At(bb, 9, 5) = 60000.0f;  // beyond the white limit
+        At(bb, 10, 5) = 1000.9f;  // deviation 0 below
+        Add("a.fit", a);
+        const std::string last = Add("b.fit", bb);
+        for (int k = 0; k < 3; ++k) {
+            engine.m_refSignal[k] = 100;
+            engine.m_refNoise[k] = 1;
+        }
+        Constant(engine.m_average, 1000.0f);
+        Constant(engine.m_deviation, 10.0f);
+        *engine.m_deviation.PixelAt(10, 5, 0) = 0.0f;
+        engine.m_deviationValid = true;
+        Constant(image, 0.0f);
+        CFitsImage frame;
+        Load(frame, last);
+        plain.RenderImage(frame, -1, -65536);
+    }
+    float Result(int x) { return *image.PixelAt(x, 5, 0); }
+    uint32_t Picture(int x) { return *bitmap.PixelPtr(x, 5); }
+    uint32_t Plain(int x) { return *plain.PixelPtr(x, 5); }
+};
+
+int Red(uint32_t p) { return (p >> 16) & 0xFF; }
+int Green(uint32_t p) { return (p >> 8) & 0xFF; }
+int Blue(uint32_t p) { return p & 0xFF; }
+
+}  // namespace
+
+TEST(MergeEngine, SigmaClipAcceptsFadesAndRejects)
+{
+    ClipBench b(0.2f);
+    ASSERT_TRUE(b.engine.Merge(b.image, b.bitmap, b.host));
+    EXPECT_NEAR(b.Result(0), 1000.45f, 1e-3);        // 0.9 truncates to 0: accepted
+    EXPECT_EQ(b.Result(1), 1015.0f);                 // 30: full weight
+    EXPECT_NEAR(b.Result(2), (1000 + 0.5 * 1031) / 1.5, 1e-3);  // 31: q 3.1, f 0.5
+    EXPECT_EQ(b.Result(3), 1000.0f);                 // 32: rejected
+    EXPECT_NEAR(b.Result(4), (1000 + 0.5 * 969) / 1.5, 1e-3);
+    EXPECT_EQ(b.Result(5), 1000.0f);
+    EXPECT_EQ(b.Result(9), 1000.0f);                 // beyond the limit: skipped
+    EXPECT_NEAR(b.Result(10), 1000.45f, 1e-3);       // deviation 0, difference 0.9
+
+    for (int x = 0; x < kW; ++x)
+        ASSERT_EQ(Green(b.Picture(x)), Green(b.Plain(x))) << x;
+    for (int x : {0, 1, 6, 9, 10})
+        EXPECT_EQ(b.Picture(x), b.Plain(x)) << x;    // accepted and skipped keep their colour
+    const int g2 = Green(b.Plain(2));
+    EXPECT_NEAR(Red(b.Picture(2)), g2 / 2 + 127, 1);  // half-strength red
+    EXPECT_NEAR(Blue(b.Picture(2)), g2 / 2, 1);
+    EXPECT_EQ(Red(b.Picture(3)), 255);
+    EXPECT_EQ(Blue(b.Picture(3)), 0);
+    const int g4 = Green(b.Plain(4));
+    EXPECT_NEAR(Blue(b.Picture(4)), g4 / 2 + 127, 1);  // negative: toward blue
+    EXPECT_EQ(Blue(b.Picture(5)), 255);
+    EXPECT_EQ(Red(b.Picture(5)), 0);
+    EXPECT_EQ(b.host.framesShown, 2);
+}
+
+TEST(MergeEngine, FadeZeroRejectsEverythingBeyondTheThreshold)
+{
+    ClipBench b(0.0f);
+    ASSERT_TRUE(b.engine.CalcSigmaClip(b.image, b.bitmap, b.host));
+    EXPECT_EQ(b.Result(1), 1015.0f);
+    EXPECT_EQ(b.Result(2), 1000.0f);
+    EXPECT_EQ(b.Result(4), 1000.0f);
+    EXPECT_EQ(Red(b.Picture(2)), 255);
+    EXPECT_EQ(Blue(b.Picture(4)), 255);
+}
+
+TEST(MergeEngine, PictureOnlyWhenNeededAndSameResult)
+{
+    ClipBench shown(0.2f), hidden(0.2f), saved(0.2f, true);
+    ASSERT_TRUE(shown.engine.CalcSigmaClip(shown.image, shown.bitmap, shown.host, 3, true));
+    ASSERT_TRUE(hidden.engine.CalcSigmaClip(hidden.image, hidden.bitmap, hidden.host, 3, false));
+    ASSERT_TRUE(saved.engine.CalcSigmaClip(saved.image, saved.bitmap, saved.host, 3, false));
+    EXPECT_FALSE(hidden.bitmap.HasBitmap());
+    EXPECT_EQ(hidden.host.framesShown, 0);
+    EXPECT_EQ(saved.host.framesShown, 0);
+    EXPECT_EQ(hidden.host.progressSteps, 6);
+    for (int32_t i = 0; i < shown.image.GetPixelCount(); ++i) {
+        ASSERT_EQ(shown.image.m_pData[i], hidden.image.m_pData[i]);
+        ASSERT_EQ(shown.image.m_pData[i], saved.image.m_pData[i]);
+    }
+    // "Save Bitmaps": one picture per frame, "_" before ".bmp".
+    for (const std::string& path : saved.engine.m_files)
+        EXPECT_TRUE(fs::exists(path.substr(0, path.size() - 4) + "_.bmp")) << path;
+    EXPECT_EQ(ClipBitmapName("/sky/m31_01.fit"), "/sky/m31_01_.bmp");
+    EXPECT_FALSE(fs::exists(shown.dir.file("a_.bmp")));
+}
+
+TEST(MergeEngine, OneFrameGivesTheNormalisedFrame)
+{
+    for (int area : {0, 5}) {
+        Bench b;
+        b.Adaptive();
+        b.engine.m_params.m_useSigma = true;
+        b.engine.m_params.m_normalizeArea = area;
+        std::vector<float> frame = Scene(120, 8, 500, 120);
+        for (int y = 10; y < kH; ++y)
+            for (int x = 0; x < kW; ++x)
+                At(frame, x, y) = 100.0f + 7 * x + y;
+        b.Add("f.fit", frame);
+        CFitsImage image;
+        ASSERT_TRUE(image.Allocate(kW, kH, 1));
+        const std::vector<float> ref = Scene(100, 10, 1000, 100);
+        std::copy(ref.begin(), ref.end(), image.m_pData);
+        ASSERT_TRUE(b.engine.Merge(image, b.bitmap, b.host));
+        for (int i = 0; i < kW * kH; ++i)
+            ASSERT_EQ(image.m_pData[i], (frame[i] - 120) * 2 + 100) << "area " << area << " pixel " << i;
+    }
+}
+
+TEST(MergeEngine, ProgressAccountingAndCache)
+{
+    Bench b;
+    for (int k = 0; k < 5; ++k)
+        b.Add(Numbered(k), std::vector<float>(kW * kH, 10.0f * k));
+    CFitsImage image;
+    Constant(image, 0.0f);
+    b.engine.m_params.m_useSigma = true;
+    EXPECT_EQ(b.engine.ProgressPerFrame(image), 6);
+    ASSERT_TRUE(b.engine.Merge(image, b.bitmap, b.host));
+    EXPECT_EQ(b.host.progressSteps, 30);
+    EXPECT_EQ(b.host.titles.back(), "Sigma Clipping - " + *b.engine.m_files.rbegin());
+
+    // Only the clipping pass runs while the cache is valid.
+    b.host = ErrorRecorder{};
+    b.engine.m_params.m_sigma = 1.0f;
+    EXPECT_EQ(b.engine.ProgressPerFrame(image), 3);
+    ASSERT_TRUE(b.engine.Merge(image, b.bitmap, b.host));
+    EXPECT_EQ(b.host.progressSteps, 15);
+    EXPECT_EQ(b.host.titles.front(), "Sigma Clipping - " + *b.engine.m_files.begin());
+
+    // A cache made for another image size is not used.
+    CFitsImage larger;
+    ASSERT_TRUE(larger.Allocate(kW + 1, kH, 1));
+    EXPECT_EQ(b.engine.ProgressPerFrame(larger), 6);
+
+    b.engine.m_deviationValid = false;
+    b.engine.m_params.m_useSigma = false;
+    b.host = ErrorRecorder{};
+    EXPECT_EQ(b.engine.ProgressPerFrame(image), 1);
+    ASSERT_TRUE(b.engine.Merge(image, b.bitmap, b.host));
+    EXPECT_EQ(b.host.progressSteps, 5);
+    EXPECT_EQ(*image.PixelAt(0, 0, 0), 20.0f);
+}
+
+TEST(MergeEngine, ShowClippingRecoloursWithTheClippingDecisions)
+{
+    ClipBench b(0.2f);
+    b.engine.m_params.m_ignoreBlack = true;
+    b.engine.m_params.m_blackLimit = 500;
+    ASSERT_TRUE(b.engine.CalcSigmaClip(b.image, b.bitmap, b.host));
+    CFitsImage frame;
+    const std::string last = *b.engine.m_files.rbegin();
+    Load(frame, last);
+    CPreviewBitmap preview;
+    preview.RenderImage(frame, 0, 500);
+    const uint32_t before = *preview.PixelPtr(8, 5);
+    b.engine.ShowClipping(frame, last, 0, preview);
+    const uint32_t blackMark = *preview.PixelPtr(8, 5);
+    EXPECT_EQ(blackMark, (before & 0xFF00u) | 0xFFu);
+    EXPECT_EQ(Red(*preview.PixelPtr(9, 5)), 255);  // above the white limit
+    EXPECT_EQ(Blue(*preview.PixelPtr(9, 5)), 0);
+    // The same tints as the clipping pass (a grey rendering of one plane).
+    for (int x : {0, 1, 2, 3, 4, 5, 10})
+        EXPECT_EQ(*preview.PixelPtr(x, 5), *b.bitmap.PixelPtr(x, 5)) << x;
+
+    // Running again on its own picture gives the same picture; a lower sigma tints more.
+    std::vector<uint32_t> once(preview.Bits(), preview.Bits() + kW * kH);
+    b.engine.ShowClipping(frame, last, 0, preview);
+    EXPECT_TRUE(std::equal(once.begin(), once.end(), preview.Bits()));
+    b.engine.m_params.m_sigma = 1.0f;
+    b.engine.ShowClipping(frame, last, 0, preview);
+    EXPECT_EQ(Red(*preview.PixelPtr(1, 5)), 255);
+    EXPECT_NE(*preview.PixelPtr(1, 5), once[(kH - 1 - 5) * kW + 1]);
+
+    // Nothing happens without a valid cache.
+    b.engine.m_deviationValid = false;
+    CPreviewBitmap grey;
+    grey.RenderImage(frame, 0, 500);
+    std::vector<uint32_t> plain(grey.Bits(), grey.Bits() + kW * kH);
+    b.engine.ShowClipping(frame, last, 0, grey);
+    EXPECT_TRUE(std::equal(plain.begin(), plain.end(), grey.Bits()));
+}
