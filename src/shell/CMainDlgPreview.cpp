@@ -3,6 +3,7 @@
 // rectangle marking, panning and the gamma controls.
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 
 #include <QImage>
@@ -17,6 +18,14 @@ namespace {
 
 const QColor kMarginGrey(192, 192, 192);
 const QColor kEmptyGrey(92, 92, 92);
+
+// The C library's formatting, so that the readout rounds as printf does.
+QString FormatValue(const char* format, double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return QString::fromLatin1(text);
+}
 
 QRect ToQRect(const CRect& r) { return QRect(r.left, r.top, r.Width(), r.Height()); }
 
@@ -226,11 +235,11 @@ void CMainDlg::ShowReadout(const QPoint& pixel)
 {
     auto value = [&](int plane) { return static_cast<double>(*m_image.PixelAt(pixel.x(), pixel.y(), plane)); };
     if (m_image.m_planes == 3) {
-        SetDlgItemText(IDC_MERGE, QString::asprintf("R %.1f", value(0)));
-        SetDlgItemText(IDC_SAVE, QString::asprintf("G %.1f", value(1)));
-        SetDlgItemText(IDC_EXIT, QString::asprintf("B %.1f", value(2)));
+        SetDlgItemText(IDC_MERGE, FormatValue("R %.1f", value(0)));
+        SetDlgItemText(IDC_SAVE, FormatValue("G %.1f", value(1)));
+        SetDlgItemText(IDC_EXIT, FormatValue("B %.1f", value(2)));
     } else {
-        SetDlgItemText(IDC_SAVE, QString::asprintf("%.1f", value(0)));
+        SetDlgItemText(IDC_SAVE, FormatValue("%.1f", value(0)));
     }
 }
 
