@@ -132,6 +132,8 @@ TEST(RectStats, InfoLineTexts)
     FillScene(flatColour, 3, {{10, 20, -30}, {0, 1, 0}, {0, 5, -5}});
     CFitsImage twoPlanes;
     FillScene(twoPlanes, 2, {{-7.25f, 0, 0}, {1.5f, 0, 0}, {3, 0, 0}});
+    CFitsImage huge;  // means beyond the int range are printed, not converted
+    FillScene(huge, 3, {{3e9f, -3e9f, -0.75f}, {0, 0, 0}, {1, 1, 1}});
     struct Case {
         const CFitsImage& image;
         ImageRect rcNoise, rcLight;
@@ -147,6 +149,7 @@ TEST(RectStats, InfoLineTexts)
         {colour, kBackground, kSignal, "Bk=(100-200-300) Noise=(2-4-8) S/N=(20.0-25.0-2.5)", "Adaptive"},
         {flat, kBackground, kSignal, "Bgr=100.0 Noise=0.00 Light=500.0 S/N=inf", "Adaptive"},
         {flatColour, kBackground, kSignal, "Bk=(10-20--30) Noise=(0-1-0) S/N=(nan-5.0--inf)", "Adaptive"},
+        {huge, kBackground, kSignal, "Bk=(3000000000--3000000000-0) Noise=(0-0-0) S/N=(nan-nan-inf)", "Adaptive"},
         {twoPlanes, kBackground, kSignal, "Bgr=-7.2 Noise=1.50 Light=3.0 S/N=2.00", "Adaptive"},
     };
     for (const Case& c : cases) {
