@@ -50,7 +50,7 @@ fuzz: deps
 		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ $(CMAKE_FLAGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target load_fuzzer
 	mkdir -p $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/crashes
-	cd $(FUZZ_BUILD) && ASAN_OPTIONS=allocator_may_return_null=1 \
+	cd $(FUZZ_BUILD) && ASAN_OPTIONS=allocator_may_return_null=1 LSAN_OPTIONS=suppressions=$(CURDIR)/fuzz/lsan.supp \
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 fuzz/load_fuzzer $(FUZZ_FLAGS) \
 		-max_total_time=$(FUZZ_SECONDS) -artifact_prefix=crashes/ corpus $(CURDIR)/fuzz/corpus
 

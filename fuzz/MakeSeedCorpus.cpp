@@ -16,18 +16,20 @@ struct Seed {
     int bitpix;
     long width, height, planes;
     double bzero, bscale;
-    bool compressed;  // tile-compressed image extension
+    const char* compression;  // CFITSIO's compression syntax for a tile-compressed extension, or ""
     bool extension;   // empty primary header, image in the first extension
 };
 
 const Seed kSeeds[] = {
-    {"u16_bzero.fit", USHORT_IMG, 8, 6, 1, 32768.0, 1.0, false, false},
-    {"float_nan_inf.fit", FLOAT_IMG, 8, 6, 1, 0.0, 1.0, false, false},
-    {"rgb_u8.fit", BYTE_IMG, 6, 4, 3, 0.0, 1.0, false, false},
-    {"rice_i16.fit", SHORT_IMG, 16, 16, 1, 0.0, 1.0, true, false},
-    {"ext_i32_scaled.fit", LONG_IMG, 5, 5, 1, 100.0, 0.5, false, true},
-    {"i64.fit", LONGLONG_IMG, 4, 4, 1, 0.0, 1.0, false, false},
-    {"double_rgb.fit", DOUBLE_IMG, 3, 3, 3, 0.0, 1.0, false, false},
+    {"u16_bzero.fit", USHORT_IMG, 8, 6, 1, 32768.0, 1.0, "", false},
+    {"float_nan_inf.fit", FLOAT_IMG, 8, 6, 1, 0.0, 1.0, "", false},
+    {"rgb_u8.fit", BYTE_IMG, 6, 4, 3, 0.0, 1.0, "", false},
+    {"rice_i16.fit", SHORT_IMG, 16, 16, 1, 0.0, 1.0, "[compress R 16,16]", false},
+    {"gzip_i16.fit", SHORT_IMG, 16, 16, 1, 0.0, 1.0, "[compress G 16,8]", false},
+    {"hcompress_i16.fit", SHORT_IMG, 16, 16, 1, 0.0, 1.0, "[compress H 16,16]", false},
+    {"ext_i32_scaled.fit", LONG_IMG, 5, 5, 1, 100.0, 0.5, "", true},
+    {"i64.fit", LONGLONG_IMG, 4, 4, 1, 0.0, 1.0, "", false},
+    {"double_rgb.fit", DOUBLE_IMG, 3, 3, 3, 0.0, 1.0, "", false},
 };
 
 void WriteKeys(fitsfile* f, int* status)
@@ -50,7 +52,8 @@ bool WriteSeed(const std::string& folder, const Seed& s)
 {
     const std::string path = folder + "/" + s.name;
     std::remove(path.c_str());
-    const std::string target = s.compressed ? path + "[compress R 16,16]" : path;
+    const bool compressed = s.compression[0] != '\0';
+    const std::string target = path + s.compression;
     int status = 0;
     fitsfile* f = nullptr;
     fits_create_file(&f, target.c_str(), &status);
@@ -72,7 +75,7 @@ bool WriteSeed(const std::string& folder, const Seed& s)
         px[1] = INFINITY;
         px[2] = -INFINITY;
     }
-    if (s.compressed) {  // CFITSIO compresses only pixels of the stored type
+    if (compressed) {  // CFITSIO compresses only pixels of the stored type
         std::vector<short> stored(px.begin(), px.end());
         fits_write_img(f, TSHORT, 1, static_cast<LONGLONG>(stored.size()), stored.data(), &status);
     } else {

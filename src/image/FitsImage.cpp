@@ -1,5 +1,7 @@
 #include "image/FitsImage.h"
 
+#include "image/TileCheck.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -175,6 +177,13 @@ bool CFitsImage::Load(const std::string& path, ErrorSink& sink)
     }
     if (!DataPresent(file)) {
         Refuse(sink, path, "the file ends before the image data it announces");
+        return fail();
+    }
+    const std::string corruptTile = FindCorruptTile(file, &status);
+    if (CheckFitsStatus(status, sink))
+        return fail();
+    if (!corruptTile.empty()) {
+        Refuse(sink, path, corruptTile);
         return fail();
     }
     if (!Allocate(g.width, g.height, g.planes)) {

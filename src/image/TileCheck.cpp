@@ -1,0 +1,157 @@
+#include "image/TileCheck.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+// The decoder's parameters for its pixel width (rice_bytepix 1, 2, else 4).
+struct RiceCode {
+    int bytes;
+    int fsbits;
+    int fsmax;
+};
+
+RiceCode CodeFor(int bytepix)
+{
+    if (bytepix == 1)
+        return {1, 3, 6};
+    if (bytepix == 2)
+        return {2, 4, 14};
+    return {4, 5, 25};
+}
+
+// Bits needed for each byte value, as the decoder's nonzero_count table.
+int SignificantBits(uint32_t b)
+{
+    int n = 0;
+    for (; b; b >>= 1)
+        ++n;
+    return n;
+}
+
+// Consumes the stream exactly as fits_rdecomp does, without producing
+// pixels; false as soon as it would read a byte the tile does not have.
+class RiceStream {
+public:
+    explicit RiceStream(const std::vector<unsigned char>& bytes) : m_bytes(bytes) {}
+
+    bool Follow(int64_t pixels, int blockSize, const RiceCode& code)
+    {
+        m_pos = static_cast<size_t>(code.bytes);  // the first pixel, verbatim
+        if (!Next())
+            return false;
+        int nbits = 8;
+        const int bbits = 1 << code.fsbits;
+        for (int64_t i = 0; i < pixels;) {
+            nbits -= code.fsbits;
+            while (nbits < 0) {
+                if (!Next(8))
+                    return false;
+                nbits += 8;
+            }
+            const int fs = static_cast<int>(m_b >> nbits) - 1;
+            m_b &= (1u << nbits) - 1;
+            const int64_t end = std::min(i + blockSize, pixels);
+            if (fs < 0) {
+                i = end;
+            } else if (fs == code.fsmax) {
+                for (; i < end; ++i) {
+                    int k = bbits - nbits;
+                    for (k -= 8; k >= 0; k -= 8)
+                        if (!Next())
+                            return false;
+                    if (nbits > 0) {
+                        if (!Next())
+                            return false;
+                        m_b &= (1u << nbits) - 1;
+                    } else {
+                        m_b = 0;
+                    }
+                }
+            } else {
+                for (; i < end; ++i) {
+                    while (m_b == 0) {
+                        nbits += 8;
+                        if (!Next())
+                            return false;
+                    }
+                    nbits = SignificantBits(m_b) - 1;  // past the leading one-bit
+                    m_b ^= 1u << nbits;
+                    nbits -= fs;
+                    while (nbits < 0) {
+                        if (!Next(8))
+                            return false;
+                        nbits += 8;
+                    }
+                    m_b &= (1u << nbits) - 1;
+                }
+            }
+        }
+        return true;
+    }
+
+private:
+    // Replaces b with the next byte, or (shift 8) appends it.
+    bool Next(int shift = 0)
+    {
+        if (m_pos >= m_bytes.size())
+            return false;
+        m_b = shift ? (m_b << shift) | m_bytes[m_pos++] : m_bytes[m_pos++];
+        return true;
+    }
+
+    const std::vector<unsigned char>& m_bytes;
+    size_t m_pos = 0;
+    uint32_t m_b = 0;
+};
+
+// Pixels in tile `index` (0-based, first axis fastest): edge tiles are cut
+// to the image.
+int64_t TilePixels(const FITSfile& f, int64_t index)
+{
+    int64_t pixels = 1;
+    for (int d = 0; d < f.zndim; ++d) {
+        const int64_t tile = std::min<int64_t>(f.tilesize[d], f.znaxis[d]);
+        const int64_t across = (f.znaxis[d] + tile - 1) / tile;
+        const int64_t start = (index % across) * tile;
+        index /= across;
+        pixels *= std::min<int64_t>(tile, f.znaxis[d] - start);
+    }
+    return pixels;
+}
+
+}  // namespace
+
+std::string FindCorruptTile(fitsfile* file, int* status)
+{
+    const FITSfile& f = *file->Fptr;
+    if (!fits_is_compressed_image(file, status) || f.compress_type != RICE_1 || f.cn_compressed <= 0)
+        return {};
+    if (f.rice_blocksize <= 0)
+        return "the Rice block size " + std::to_string(f.rice_blocksize) + " is not positive";
+    if (f.zndim < 1 || f.zndim > MAX_COMPRESS_DIM)
+        return {};  // CFITSIO refuses these itself
+    for (int d = 0; d < f.zndim; ++d)
+        if (f.znaxis[d] <= 0 || f.tilesize[d] <= 0)
+            return {};
+
+    LONGLONG rows = 0;
+    fits_get_num_rowsll(file, &rows, status);
+    const RiceCode code = CodeFor(f.rice_bytepix);
+    std::vector<unsigned char> bytes;
+    for (LONGLONG row = 1; row <= rows && *status == 0; ++row) {
+        LONGLONG length = 0, offset = 0;
+        fits_read_descriptll(file, f.cn_compressed, row, &length, &offset, status);
+        if (*status || length == 0)  // an empty tile comes from another column, or is blank
+            continue;
+        if (length < 0 || length > f.logfilesize)
+            return "tile " + std::to_string(row) + " claims more bytes than the file holds";
+        bytes.resize(static_cast<size_t>(length));
+        fits_read_col(file, TBYTE, f.cn_compressed, row, 1, length, nullptr, bytes.data(), nullptr, status);
+        if (*status == 0 && !RiceStream(bytes).Follow(TilePixels(f, row - 1), f.rice_blocksize, code))
+            return "the compressed data of tile " + std::to_string(row) + " is corrupt";
+    }
+    return {};
+}
