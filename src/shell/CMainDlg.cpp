@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
+#include <QTimer>
 #include <QUrl>
 
 #include "image/ResultSave.h"
@@ -202,16 +203,39 @@ void CMainDlg::OnInitDialog()
     UpdateInfoLine();
 }
 
-// The settings hold the outer window rectangle; a window that has not been
-// moved keeps the place the desktop gives it.
+// The settings hold the outer window rectangle. A window that has not been
+// moved keeps the place the desktop gives it; otherwise the rectangle is
+// applied again once the desktop has framed the window.
 void CMainDlg::PlaceWindow(int left, int top, int right, int bottom)
 {
-    const QRect frame = frameGeometry();
-    if (frame == QRect(left, top, right - left, bottom - top))
+    const QRect outer(left, top, right - left, bottom - top);
+    if (frameGeometry() == outer)
         return;
-    const QSize margins = frame.size() - size();
-    move(left, top);
-    resize(right - left - margins.width(), bottom - top - margins.height());
+    m_rcPlacement = outer;
+    ApplyPlacement();
+}
+
+void CMainDlg::ApplyPlacement()
+{
+    if (m_rcPlacement.isNull())
+        return;
+    const QRect frame = frameGeometry();
+    const QRect client = geometry();
+    setGeometry(m_rcPlacement.adjusted(client.left() - frame.left(), client.top() - frame.top(),
+                                       client.right() - frame.right(), client.bottom() - frame.bottom()));
+}
+
+void CMainDlg::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (m_rcPlacement.isNull())
+        return;
+    ApplyPlacement();
+    // Some desktops add the frame only after the window is mapped.
+    QTimer::singleShot(0, this, [this] {
+        ApplyPlacement();
+        m_rcPlacement = QRect();
+    });
 }
 
 void CMainDlg::OnDestroy()

@@ -127,6 +127,7 @@ protected:
     void done(int result) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -139,6 +140,7 @@ private:
     void OnInitDialog();
     void OnDestroy();
     void PlaceWindow(int left, int top, int right, int bottom);
+    void ApplyPlacement();
     bool PreTranslateMessage(QEvent* event);
     void SetGamma(int gamma);
     void SetDlgItemText(int id, const QString& text);
@@ -155,6 +157,7 @@ private:
 
     QSettings m_profile;
     std::map<int, QWidget*> m_controls;
+    QRect m_rcPlacement;  // outer rectangle still to be applied; null when none
     QLineEdit* m_editGamma = nullptr;
     CSpinButton* m_spinGamma = nullptr;
 };
