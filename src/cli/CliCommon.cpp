@@ -49,7 +49,9 @@ int CliCommandLine::Parse(const QStringList& args, int positionals)
         return kExitOk;
     }
     const qsizetype given = m_parser.positionalArguments().size();
-    if (given != positionals)
+    if (positionals == kOneOrMore && given < 1)
+        return UsageError(QStringLiteral("expected at least one file argument"));
+    if (positionals != kOneOrMore && given != positionals)
         return UsageError(QStringLiteral("expected %1 file argument(s), got %2").arg(positionals).arg(given));
     return kContinue;
 }

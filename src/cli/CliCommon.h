@@ -19,6 +19,8 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 // What CliCommandLine::Parse returns when the command is to go on.
 constexpr int kContinue = -1;
+// The positional count for CliCommandLine::Parse of commands taking FRAME...
+constexpr int kOneOrMore = -2;
 
 // The option lines of --background, --signal and --settings for a usage text.
 extern const char* const kRectOptionsUsage;
@@ -36,7 +38,7 @@ public:
     // Adds an option that takes a value (long name, optional one-letter alias).
     void AddValueOption(const QString& name, const QString& valueName, const QString& alias = QString());
     // Parses args (without the program and command names) expecting exactly
-    // `positionals` arguments. kContinue to go on, otherwise the exit status
+    // `positionals` arguments (at least one with kOneOrMore). kContinue to go on, otherwise the exit status
     // (0 after --help, 2 after a usage error, both already printed).
     int Parse(const QStringList& args, int positionals);
     // Prints "velmora-cli COMMAND: message" and the usage on stderr; returns 2.

@@ -11,6 +11,8 @@ namespace {
 const CliCommand kCommands[] = {
     {"info", "print the info line and the Merge caption of an image", RunInfo},
     {"render", "write the preview picture of an image as BMP", RunRender},
+    {"merge", "merge frames into one result FITS file", RunMerge},
+    {"report", "write the noise report of frames", RunReport},
 };
 
 const CliCommand* FindCommand(const QString& name)
