@@ -27,6 +27,16 @@ void Refuse(ErrorSink& sink, const std::string& path, const std::string& why)
     sink.ShowError(kFitsErrorCaption, path + ": " + why + "\r\n");
 }
 
+// CFITSIO cannot name a longer path; refuse it with a clear message.
+bool CheckPathLength(const std::string& path, ErrorSink& sink)
+{
+    if (path.size() < FLEN_FILENAME)
+        return true;
+    Refuse(sink, path,
+           "the path is longer than the " + std::to_string(FLEN_FILENAME - 1) + " characters the FITS library accepts");
+    return false;
+}
+
 // The image geometry Velmora can hold, or an explanation why not.
 struct Geometry {
     int32_t width = 0, height = 0, planes = 0;
@@ -135,11 +145,8 @@ CFitsImage& CFitsImage::Subtract(const CFitsImage& other)
 
 bool CFitsImage::Load(const std::string& path, ErrorSink& sink)
 {
-    if (path.size() >= FLEN_FILENAME) {
-        Refuse(sink, path, "the path is longer than the " + std::to_string(FLEN_FILENAME - 1) +
-                               " characters the FITS library accepts");
+    if (!CheckPathLength(path, sink))
         return false;
-    }
     int status = 0;
     fitsfile* file = nullptr;
     // Moves to the first HDU that holds an image: a primary header without
@@ -329,11 +336,8 @@ bool CheckFitsStatus(int status, ErrorSink& sink)
 
 fitsfile* CreateFitsFile(const std::string& path, ErrorSink& sink)
 {
-    if (path.size() >= FLEN_FILENAME) {
-        Refuse(sink, path, "the path is longer than the " + std::to_string(FLEN_FILENAME - 1) +
-                               " characters the FITS library accepts");
+    if (!CheckPathLength(path, sink))
         return nullptr;
-    }
     int status = 0;
     fitsfile* file = nullptr;
     fits_create_file(&file, LiteralPath(path).c_str(), &status);
