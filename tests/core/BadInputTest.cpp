@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 
 #include "image/FitsImage.h"
@@ -17,41 +16,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// One 80-character header card.
-std::string Card(const std::string& text)
-{
-    std::string card = text;
-    card.resize(80, ' ');
-    return card;
-}
-
-// A primary header of the given cards, END and blank padding to 2880 bytes,
-// followed by dataBytes zero bytes (not padded).
-std::string RawFits(const std::vector<std::string>& cards, size_t dataBytes = 0)
-{
-    std::string bytes;
-    for (const std::string& c : cards)
-        bytes += Card(c);
-    bytes += Card("END");
-    bytes.resize((bytes.size() + 2879) / 2880 * 2880, ' ');
-    bytes.append(dataBytes, '\0');
-    return bytes;
-}
-
-std::vector<std::string> ImageCards(int bitpix, const std::vector<long long>& axes)
-{
-    std::vector<std::string> cards = {"SIMPLE  =                    T", "BITPIX  = " + std::to_string(bitpix),
-                                      "NAXIS   = " + std::to_string(axes.size())};
-    for (size_t i = 0; i < axes.size(); ++i)
-        cards.push_back("NAXIS" + std::to_string(i + 1) + "  = " + std::to_string(axes[i]));
-    return cards;
-}
-
-void WriteBytes(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 // An image holding three 9s, to show that a refusal leaves it alone.
 void FillSentinel(CFitsImage& img)
@@ -104,6 +68,14 @@ TEST(BadInput, RefusedWithAMessageAndImageUnchanged)
         EXPECT_EQ(img.m_width, 3);
         EXPECT_EQ(img.m_pData[2], 9.0f);
     }
+
+    // CFITSIO would read past the tile and crash; refused before that.
+    WriteMislabelledRiceFits(dir.file("rice.fit"));
+    ErrorRecorder riceSink;
+    CFitsImage rice;
+    EXPECT_FALSE(rice.Load(dir.file("rice.fit"), riceSink));
+    ASSERT_EQ(riceSink.errors.size(), 1u);
+    EXPECT_NE(riceSink.errors[0].text.find("corrupt"), std::string::npos);
 
     ErrorRecorder sink;
     CFitsImage img;

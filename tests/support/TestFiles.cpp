@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -66,6 +68,58 @@ void WriteTestFits(const std::string& path, int bitpix, int width, int height, i
     }
     fits_close_file(f, &status);
     Check(status, "write");
+}
+
+std::string RawFits(const std::vector<std::string>& cards, size_t dataBytes)
+{
+    std::string bytes;
+    for (std::string card : cards) {
+        card.resize(80, ' ');
+        bytes += card;
+    }
+    bytes += std::string("END").append(77, ' ');
+    bytes.resize((bytes.size() + 2879) / 2880 * 2880, ' ');
+    bytes.append(dataBytes, '\0');
+    return bytes;
+}
+
+std::vector<std::string> ImageCards(int bitpix, const std::vector<long long>& axes)
+{
+    std::vector<std::string> cards = {"SIMPLE  =                    T", "BITPIX  = " + std::to_string(bitpix),
+                                      "NAXIS   = " + std::to_string(axes.size())};
+    for (size_t i = 0; i < axes.size(); ++i)
+        cards.push_back("NAXIS" + std::to_string(i + 1) + "  = " + std::to_string(axes[i]));
+    return cards;
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+void WriteMislabelledRiceFits(const std::string& path)
+{
+    int status = 0;
+    fitsfile* f = nullptr;
+    std::remove(path.c_str());
+    fits_create_file(&f, (path + "[compress R 16,16]").c_str(), &status);
+    long axes[2] = {16, 16};
+    fits_create_img(f, SHORT_IMG, 2, axes, &status);
+    std::vector<short> px(256);
+    for (size_t i = 0; i < px.size(); ++i)
+        px[i] = static_cast<short>((i * 37) % 200);
+    fits_write_img(f, TSHORT, 1, 256, px.data(), &status);
+    fits_close_file(f, &status);
+    Check(status, "write rice");
+
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string card = "ZVAL2   =                    2";
+    const size_t at = bytes.find(card);
+    if (at == std::string::npos)
+        throw std::runtime_error("no ZVAL2 card in " + path);
+    file.seekp(static_cast<std::streamoff>(at + card.size() - 1));
+    file.put('4');
 }
 
 std::vector<std::pair<std::string, std::string>> ReadKeywordRecords(const std::string& path)

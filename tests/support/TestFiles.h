@@ -60,6 +60,17 @@ void WriteTestFits(const std::string& path, int bitpix, int width, int height, i
                    const std::vector<float>& pixels, const std::vector<TestKey>& keys = {},
                    double bzero = 0.0, double bscale = 1.0);
 
+// A FITS file put together card by card, for headers CFITSIO would not
+// write: the cards padded to 80 characters, END, blanks up to a multiple of
+// 2880 bytes, then dataBytes zero bytes (not padded).
+std::string RawFits(const std::vector<std::string>& cards, size_t dataBytes = 0);
+// The SIMPLE, BITPIX, NAXIS and NAXISn cards of a primary image.
+std::vector<std::string> ImageCards(int bitpix, const std::vector<long long>& axes);
+void WriteBytes(const std::string& path, const std::string& bytes);
+// A 16 x 16 Rice-compressed 16-bit frame whose header then claims 4 bytes per
+// pixel (ZVAL2): CFITSIO's decoder reads past the tile's bytes on it.
+void WriteMislabelledRiceFits(const std::string& path);
+
 // The keyword records (name, value text) of the first HDU, in file order.
 std::vector<std::pair<std::string, std::string>> ReadKeywordRecords(const std::string& path);
 // The pixels of the first image HDU as floats (physical values).
