@@ -62,8 +62,8 @@ public:
     bool CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host, int progressStep = 1,
                        bool showFrames = true);
     // Recolours bitmap (a grey rendering of plane) with the clipping decisions
-    // for image, the frame at path. Does nothing when the cached images or the
-    // bitmap do not fit the image.
+    // for image, the frame at path. Does nothing unless the cache is valid for
+    // image and the bitmap has image's size.
     void ShowClipping(const CFitsImage& image, const std::string& path, int plane, CPreviewBitmap& bitmap);
 
     // True while the average and deviation images are valid for the current
