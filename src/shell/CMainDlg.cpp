@@ -255,6 +255,7 @@ void CMainDlg::OnDestroy()
 // Exit, Escape and the close box all end here.
 void CMainDlg::done(int result)
 {
+    m_mergeDlg.DestroyWindow();
     OnDestroy();
     QDialog::done(result);
 }

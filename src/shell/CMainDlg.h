@@ -13,6 +13,7 @@
 #include <QStringList>
 
 #include "image/FitsImage.h"
+#include "merge/CMergeParamsDlg.h"
 #include "merge/MergeEngine.h"
 #include "platform/Host.h"
 #include "preview/PreviewBitmap.h"
@@ -160,4 +161,9 @@ private:
     QRect m_rcPlacement;  // outer rectangle still to be applied; null when none
     QLineEdit* m_editGamma = nullptr;
     CSpinButton* m_spinGamma = nullptr;
+
+public:
+    // Last, so that it is built after the settings it reads and goes before
+    // the state it writes back.
+    CMergeParamsDlg m_mergeDlg{this};
 };

@@ -58,7 +58,8 @@ private slots:
         QCOMPARE(m_dlg->windowTitle(), Q(File("a.fit")));
         QCOMPARE(*m_dlg->m_image.PixelAt(0, 0, 0), 1.0f);
         QCOMPARE(m_dlg->m_engine.m_sigmaScale[File("B.fit")][2], 1.0f);
-        QVERIFY(m_dlg->GetDlgItem(IDC_MERGE)->isEnabled());
+        QVERIFY(m_dlg->m_mergeDlg.IsWindow());  // Add opens Merge Parameters, which disables Merge
+        QVERIFY(!m_dlg->GetDlgItem(IDC_MERGE)->isEnabled());
         QCOMPARE(RememberedFolder(), Q(Folder()));
         QCOMPARE(m_seams->openRequests.back().filters.first(), QString("FITS File (*.fits *.fit)"));
     }

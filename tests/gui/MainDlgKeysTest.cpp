@@ -175,9 +175,11 @@ private slots:
     void enterNeverClosesTheWindow()
     {
         AddThreeFrames();
+        m_dlg->m_mergeDlg.OnCancel();  // Add opened Merge Parameters, which disables Merge
         m_dlg->GetDlgItem(IDC_MERGE)->setFocus();
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
         QVERIFY(m_dlg->isVisible());
+        QVERIFY(m_dlg->m_mergeDlg.IsWindow());
         QCOMPARE(m_dlg->result(), 0);
     }
 
