@@ -34,6 +34,8 @@ int RunReport(const QStringList& args)
     CliHost host;
     FrameSet files = ReadFrameArguments(line);
     const std::vector<FileListRow> rows = BuildFileList(files, rcNoise, rcLight, host);
+    if (rows.empty())  // an empty report would pass for a result
+        return line.Failure(QStringLiteral("none of the frames could be read"));
     if (!line.m_parser.isSet(QStringLiteral("csv"))) {
         std::fputs(NoiseReportText(rows).c_str(), stdout);
     } else {

@@ -1,0 +1,162 @@
+// Hostile and broken frames through the real velmora-cli: every command
+// reports them on stderr and exits 1; merge and report go on with the other
+// frames and succeed when there were any.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <memory>
+
+#include "support/TestFiles.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kRects = " --background 2,2,20,12 --signal 26,18,12,12";
+
+std::string Quote(const std::string& path) { return "'" + path + "'"; }
+
+int RunCli(const std::string& args, std::string* out = nullptr)
+{
+    return RunCommand(VELMORA_CLI " " + args, out);
+}
+
+struct BadFrame {
+    const char* name;
+    std::function<void(const std::string& path)> write;
+};
+
+std::vector<BadFrame> BadFrames()
+{
+    auto bytes = [](std::string content) { return [content](const std::string& p) { WriteBytes(p, content); }; };
+    const std::string header = RawFits(ImageCards(16, {64, 48}), 64 * 48 * 2);
+    return {
+        {"empty", bytes("")},
+        {"text", bytes("SIMPLE = T is what a FITS file starts with\n")},
+        {"directory", [](const std::string& p) { fs::create_directory(p); }},
+        {"header-cut", bytes(header.substr(0, 1500))},
+        {"data-cut", bytes(header.substr(0, 2880 + 4000))},
+        {"naxis-1", bytes(RawFits(ImageCards(16, {64}), 2880))},
+        {"naxis-4", bytes(RawFits(ImageCards(8, {4, 4, 3, 2}), 2880))},
+        {"naxis3-5", bytes(RawFits(ImageCards(8, {4, 4, 5}), 2880))},
+        {"axis-0", bytes(RawFits(ImageCards(16, {64, 0})))},
+        {"too-many-pixels", bytes(RawFits(ImageCards(-64, {1000000, 1000000, 3})))},
+        {"rice-mislabelled", WriteMislabelledRiceFits},
+    };
+}
+
+class BadInputCli : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_dir = std::make_unique<ScratchDir>();
+        // Spaces and non-ASCII characters in the folder of the good frames too.
+        s_good = s_dir->file("good frames \u00e4\u03b1");
+        ASSERT_EQ(RunCommand(MAKE_FRAMES " --out " + Quote(s_good) + " --count 2 --width 64 --height 48"), 0);
+    }
+    static void TearDownTestSuite() { s_dir.reset(); }
+
+    static std::vector<std::string> GoodFrames()
+    {
+        std::vector<std::string> frames;
+        for (const auto& e : fs::directory_iterator(s_good))
+            frames.push_back(e.path().string());
+        std::sort(frames.begin(), frames.end());
+        return frames;
+    }
+
+    static std::unique_ptr<ScratchDir> s_dir;
+    static std::string s_good;
+};
+
+std::unique_ptr<ScratchDir> BadInputCli::s_dir;
+std::string BadInputCli::s_good;
+
+TEST_F(BadInputCli, EveryCommandReportsTheFrameAndTheOthersGoOn)
+{
+    const std::vector<std::string> good = GoodFrames();
+    ASSERT_EQ(good.size(), 2u);
+    for (const BadFrame& bad : BadFrames()) {
+        SCOPED_TRACE(bad.name);
+        ScratchDir dir;
+        const std::string path = dir.file(std::string("bad ") + bad.name + " \u00fc.fit");
+        bad.write(path);
+        std::string out;
+
+        EXPECT_EQ(RunCli("info " + Quote(path), &out), 1) << out;
+        EXPECT_NE(out.find("FITSIO Library Error"), std::string::npos) << out;
+
+        const std::string bmp = dir.file("out.bmp");
+        EXPECT_EQ(RunCli("render -o " + Quote(bmp) + " " + Quote(path), &out), 1) << out;
+        EXPECT_FALSE(fs::exists(bmp));
+
+        const std::string result = dir.file("result.fit");
+        EXPECT_EQ(RunCli("merge -q -o " + Quote(result) + kRects + " " + Quote(good[0]) + " " + Quote(path) + " " +
+                             Quote(good[1]),
+                         &out),
+                  0)
+            << out;
+        EXPECT_NE(out.find("FITSIO Library Error"), std::string::npos) << out;
+        ASSERT_TRUE(fs::exists(result));
+        std::string verify;
+        EXPECT_EQ(RunCommand(std::string(FITSVERIFY) + " -e -q " + Quote(result), &verify), 0) << verify;
+
+        EXPECT_EQ(RunCli("merge -q -o " + Quote(dir.file("alone.fit")) + kRects + " " + Quote(path), &out), 1) << out;
+        EXPECT_FALSE(fs::exists(dir.file("alone.fit")));
+
+        const std::string csv = dir.file("noise.csv");
+        EXPECT_EQ(RunCli("report --csv " + Quote(csv) + kRects + " " + Quote(good[0]) + " " + Quote(path), &out), 0)
+            << out;
+        EXPECT_NE(out.find("FITSIO Library Error"), std::string::npos) << out;
+        EXPECT_NE(out.find(fs::path(good[0]).filename().string()), std::string::npos) << out;
+        EXPECT_EQ(out.find(fs::path(path).filename().string() + "\t"), std::string::npos) << out;
+
+        EXPECT_EQ(RunCli("report" + kRects + " " + Quote(path), &out), 1) << out;
+    }
+}
+
+TEST_F(BadInputCli, PathsBeyondTheLibraryLimitAreRefused)
+{
+    std::string deep = s_dir->path().string();
+    while (deep.size() <= 1024)
+        deep += "/eine tiefe Ebene \u00df";
+    fs::create_directories(deep);
+    const std::string path = deep + "/frame.fit";
+    fs::copy_file(GoodFrames()[0], path);
+    std::string out;
+    EXPECT_EQ(RunCli("info " + Quote(path), &out), 1);
+    EXPECT_NE(out.find("longer than"), std::string::npos) << out;
+    EXPECT_EQ(RunCli("merge -q -o " + Quote(s_dir->file("deep.fit")) + kRects + " " + Quote(GoodFrames()[1]) + " " +
+                         Quote(path),
+                     &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("longer than"), std::string::npos) << out;
+}
+
+TEST_F(BadInputCli, NonFiniteAndScaledFramesAreNotBadInput)
+{
+    ScratchDir dir;
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> px(64 * 48, 100.0f);
+    px[0] = std::numeric_limits<float>::quiet_NaN();
+    px[1] = inf;
+    px[2] = -inf;
+    WriteTestFits(dir.file("nan inf.fit"), -32, 64, 48, 1, px, {NumberKey("EXPTIME", 10)});
+    WriteTestFits(dir.file("scaled.fit"), 8, 64, 48, 1, std::vector<float>(64 * 48, 12.0f), {TextKey("EXPTIME", "x")},
+                  10.0, 2.0);
+    for (const char* name : {"nan inf.fit", "scaled.fit"}) {
+        SCOPED_TRACE(name);
+        std::string out;
+        EXPECT_EQ(RunCli("info" + kRects + " " + Quote(dir.file(name)), &out), 0) << out;
+        EXPECT_EQ(RunCli("render -o " + Quote(dir.file(std::string(name) + ".bmp")) + " " + Quote(dir.file(name)), &out), 0)
+            << out;
+        EXPECT_TRUE(fs::exists(dir.file(std::string(name) + ".bmp")));
+    }
+}
+
+}  // namespace
