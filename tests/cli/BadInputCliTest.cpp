@@ -9,6 +9,8 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <tuple>
+#include <utility>
 
 #include "support/TestFiles.h"
 
@@ -157,6 +159,29 @@ TEST_F(BadInputCli, NonFiniteAndScaledFramesAreNotBadInput)
             << out;
         EXPECT_TRUE(fs::exists(dir.file(std::string(name) + ".bmp")));
     }
+}
+
+TEST_F(BadInputCli, OutputsThatCannotBeCompletedFailTheCommand)
+{
+    ScratchDir dir;
+    const std::vector<std::string> good = GoodFrames();
+    // A full disk after the file was created: writes beyond 8 blocks fail.
+    auto limited = [](const std::string& args) {
+        std::string out;
+        const int status = RunCommand("( trap '' XFSZ; ulimit -f 8; exec " VELMORA_CLI " " + args + " )", &out);
+        return std::make_pair(status, out);
+    };
+    const std::string result = dir.file("result.fit");
+    auto [status, out] = limited("merge -q -o " + Quote(result) + kRects + " " + Quote(good[0]) + " " + Quote(good[1]));
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find("FITSIO Library Error"), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(result));
+
+    std::tie(status, out) = limited("render -o " + Quote(dir.file("out.bmp")) + " " + Quote(good[0]));
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find("cannot write"), std::string::npos) << out;
+    EXPECT_EQ(RunCli("render -o /dev/full " + Quote(good[0]), &out), 1) << out;
+    EXPECT_NE(out.find("No space left on device"), std::string::npos) << out;
 }
 
 }  // namespace
