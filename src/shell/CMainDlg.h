@@ -152,6 +152,7 @@ private:
     void OnEraseBkgnd(QPainter& painter);
     void OnPaint(QPainter& painter);
     void DragStep(const QPoint& point);
+    bool CanStartDrag(const QPoint& point) const;
     void ShowReadout(const QPoint& pixel);
     bool IsMergeParamsOpen() const;
     void UpdateMergeParams();

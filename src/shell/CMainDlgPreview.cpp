@@ -252,9 +252,13 @@ void CMainDlg::DragStep(const QPoint& point)
     UpdateInfoLine();
 }
 
+// A press that cannot start a drag must not clear a marked rectangle: with no
+// image no drag step could set it again, and the settings would lose it.
+bool CMainDlg::CanStartDrag(const QPoint& point) const { return m_rcPreview.PtInRect(point) && m_image.m_pData; }
+
 void CMainDlg::OnLButtonDown(const QPoint& point)
 {
-    if (!m_rcPreview.PtInRect(point))
+    if (!CanStartDrag(point))
         return;
     if (HeldModifiers() & Qt::ControlModifier) {
         m_bPanning = true;
@@ -277,7 +281,7 @@ void CMainDlg::OnLButtonUp(const QPoint& point)
 
 void CMainDlg::OnRButtonDown(const QPoint& point)
 {
-    if (!m_rcPreview.PtInRect(point))
+    if (!CanStartDrag(point))
         return;
     m_bMarkingLight = true;
     m_engine.m_rcLight = ImageRect{};

@@ -131,6 +131,16 @@ private slots:
         QVERIFY(m_dlg->m_engine.m_deviationValid);
     }
 
+    void aPressWithoutAnImageKeepsTheRectangles()
+    {
+        m_dlg->m_engine.m_rcNoise = ImageRect{1, 2, 30, 40};
+        m_dlg->m_engine.m_rcLight = ImageRect{50, 20, 30, 40};
+        Drag(Qt::LeftButton, Preview(20, 20), Preview(100, 100));
+        Drag(Qt::RightButton, Preview(20, 20), Preview(100, 100));
+        QCOMPARE(m_dlg->m_engine.m_rcNoise, (ImageRect{1, 2, 30, 40}));
+        QCOMPARE(m_dlg->m_engine.m_rcLight, (ImageRect{50, 20, 30, 40}));
+    }
+
     void ctrlDragPansWithinTheImage()
     {
         std::vector<float> big(600 * 400, 7.0f);
