@@ -45,6 +45,19 @@ int TintedPixels(const CPreviewBitmap& bitmap)
     return tinted;
 }
 
+// Counts the paint events of a widget.
+class PaintCounter : public QObject {
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        paints += event->type() == QEvent::Paint;
+        return false;
+    }
+};
+
 }  // namespace
 
 class MergeParamsDlgTest : public QObject {
@@ -251,7 +264,24 @@ private slots:
     {
         AddMonoWithSigma();
         m_seams->saveAnswers.push_back(QString());
+        QStringList titles;
+        bool waitCursor = true;
+        const auto watch = connect(m_dlg.get(), &QWidget::windowTitleChanged, this, [&](const QString& title) {
+            titles << title;
+            const QCursor* cursor = QApplication::overrideCursor();
+            waitCursor = waitCursor && (title == "Result Image" || (cursor && cursor->shape() == Qt::WaitCursor));
+        });
+        PaintCounter counter;
+        m_dlg->installEventFilter(&counter);
         Click(IDC_CREATE);
+        m_dlg->removeEventFilter(&counter);
+        disconnect(watch);
+        QVERIFY(titles.contains(Q("Calc Average - " + m_mono[4])));
+        QVERIFY(titles.contains(Q("Calc Deviation - " + m_mono[0])));
+        QVERIFY(titles.contains(Q("Sigma Clipping - " + m_mono[2])));
+        QCOMPARE(titles.last(), QString("Result Image"));
+        QVERIFY(waitCursor);
+        QVERIFY2(counter.paints >= 5, qPrintable(QString::number(counter.paints)));
         QCOMPARE(Progress()->maximum(), 30);
         QCOMPARE(Progress()->value(), 30);
         QVERIFY(Progress()->isHidden());
