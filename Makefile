@@ -3,7 +3,7 @@ BUILD    ?= build
 JOBS     ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test test-sanitize fuzz samples clean
+.PHONY: all deps build run test test-sanitize fuzz samples bench clean
 
 all: build
 
@@ -25,10 +25,17 @@ run: samples
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
+# Timings of the merge, the read floor and the preview against Siril and
+# Gnuastro when installed; frame sets are generated into bench/data once.
+bench: build
+	bash bench/run.sh $(BUILD)
+
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# CFITSIO meets absurd sizes from a header with a calloc that fails, so the
+# allocator returns null there as the system one does.
 SANITIZE_BUILD ?= build-sanitize
 SANITIZE_ENV = QT_QPA_PLATFORM=offscreen \
-	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1 \
+	ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:strict_string_checks=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
@@ -38,9 +45,7 @@ test-sanitize: deps
 	cd $(SANITIZE_BUILD) && $(SANITIZE_ENV) ctest --output-on-failure -j $(JOBS)
 
 # libFuzzer over frame loading (clang). New inputs go to the build folder's
-# corpus, crashes to its crashes/ folder; fuzz/corpus is only read. CFITSIO
-# meets absurd sizes with a calloc that fails, so the allocator returns null
-# there as the system one does.
+# corpus, crashes to its crashes/ folder; fuzz/corpus is only read.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 300
 FUZZ_FLAGS ?= -jobs=1 -rss_limit_mb=4096 -max_len=200000 -timeout=30

@@ -1,0 +1,94 @@
+#!/bin/bash
+# make bench: times velmora-cli merge, the read floor, RenderImage and (when
+# installed) Siril and Gnuastro on generated frame sets; prints a Markdown
+# table. usage: bench/run.sh BUILD_DIR   (RUNS=3 by default)
+set -euo pipefail
+BUILD=$(cd "${1:-build}" && pwd)
+RUNS=${RUNS:-3}
+HERE=$(cd "$(dirname "$0")" && pwd)
+DATA=$HERE/data
+TMP=$(mktemp -d)
+trap 'rm -rf "$TMP"' EXIT
+
+# name count width height planes
+SETS=("A 16 1024 1024 1" "B 32 2048 2048 1" "C 16 2048 1536 3")
+
+make_set() {  # name count width height planes
+    [ -f "$DATA/$1/done" ] && return
+    rm -rf "${DATA:?}/$1"
+    "$BUILD/make-frames" --out "$DATA/$1" --count "$2" --width "$3" --height "$4" --planes "$5" \
+        --type uint --seed 7 --prefix "${1,,}_" >/dev/null
+    touch "$DATA/$1/done"
+}
+
+# Runs the command RUNS times; prints "median-seconds peak-MiB".
+measure() {
+    local times=() peak=0
+    for ((r = 0; r < RUNS; ++r)); do
+        [ -n "${BEFORE:-}" ] && eval "$BEFORE"
+        /usr/bin/time -v -o "$TMP/time" "$@" >/dev/null 2>"$TMP/err" || { cat "$TMP/err" >&2; return 1; }
+        times+=("$(awk -F': ' '/Elapsed \(wall clock\)/ {n = split($2, t, ":"); s = 0;
+                   for (i = 1; i <= n; ++i) s = s * 60 + t[i]; print s}' "$TMP/time")")
+        local kb
+        kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$TMP/time")
+        ((kb > peak)) && peak=$kb
+    done
+    printf '%s\n' "${times[@]}" | sort -g | awk -v peak="$peak" '{t[NR] = $1} END {printf "%.2f %.0f\n", t[int((NR + 1) / 2)], peak / 1024}'
+}
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf (b > 0 ? "%.2f" : "-"), a / b}'; }
+
+mkdir -p "$DATA"
+for s in "${SETS[@]}"; do make_set $s; done
+[ -f "$DATA/render/done" ] || { "$BUILD/make-frames" --out "$DATA/render" --count 1 --width 6000 --height 4000 \
+    --planes 3 --type uint --seed 7 --prefix r_ >/dev/null && touch "$DATA/render/done"; }
+
+have_siril=$(command -v siril-cli >/dev/null && echo 1 || echo 0)
+have_gnuastro=$(command -v astarithmetic >/dev/null && echo 1 || echo 0)
+
+echo "Machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo); $RUNS runs each, median; warm page cache"
+echo
+echo "| set | merge | wall s | peak MiB | input MP/s | read floor s | x floor | Siril s | Siril / ours | Gnuastro s | Gnuastro / ours |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|"
+for s in "${SETS[@]}"; do
+    read -r name count width height planes <<<"$s"
+    frames=("$DATA/$name"/*.fit)
+    mp=$(awk -v n="$count" -v w="$width" -v h="$height" -v p="$planes" 'BEGIN {print n * w * h * p / 1e6}')
+    # The background in a corner, the signal over the object near the centre.
+    rects="--background 40,40,200,200 --signal $((width / 2 - 64)),$((height / 2 - 64)),128,128"
+    siril="-" siril_ratio="-" gnu="-" gnu_ratio="-"
+    if [ "$have_siril" = 1 ]; then
+        mkdir -p "$TMP/siril-$name"
+        ln -sf "${frames[@]}" "$TMP/siril-$name/"
+        printf 'requires 1.0.0\nsetext fit\nstack %s_ rej s 3 3 -norm=addscale -out=%s/siril-out\n' \
+            "${name,,}" "$TMP" >"$TMP/siril-$name/stack.ssf"
+        # The sequence file is removed each time so that the statistics are recomputed.
+        read -r siril _ < <(BEFORE="rm -f $TMP/siril-$name/*.seq $TMP/siril-out.fit" \
+            measure siril-cli -d "$TMP/siril-$name" -s "$TMP/siril-$name/stack.ssf")
+    fi
+    if [ "$have_gnuastro" = 1 ]; then
+        read -r gnu _ < <(BEFORE="rm -f $TMP/gnu.fits" measure astarithmetic "${frames[@]}" "$count" 3 0.2 \
+            sigclip-mean -g0 --numthreads="$(nproc)" --quiet -o "$TMP/gnu.fits")
+    fi
+    for config in "sigma 3, area 0|3|--sigma 3 --fade 0 --normalize-area 0" \
+                  "sigma 3, area 32|3|--sigma 3 --fade 0 --normalize-area 32" \
+                  "average|1|"; do
+        IFS='|' read -r label passes options <<<"$config"
+        read -r floor _ < <(measure "$BUILD/bench/read-floor" "$passes" "${frames[@]}")
+        # shellcheck disable=SC2086
+        read -r wall peak < <(BEFORE="rm -f $TMP/out.fit" measure "$BUILD/velmora-cli" merge -q $rects $options \
+            -o "$TMP/out.fit" "${frames[@]}")
+        mps=$(awk -v mp="$mp" -v t="$wall" 'BEGIN {printf "%.0f", mp / t}')
+        s_col="-" s_ratio="-" g_col="-" g_ratio="-"
+        if [ "$passes" = 3 ]; then  # the others stack with sigma clipping
+            [ "$siril" != "-" ] && s_col=$siril && s_ratio=$(ratio "$siril" "$wall")
+            [ "$gnu" != "-" ] && g_col=$gnu && g_ratio=$(ratio "$gnu" "$wall")
+        fi
+        echo "| $name: $count x ${width}x${height}x$planes | $label | $wall | $peak | $mps | $floor | $(ratio "$wall" "$floor") | $s_col | $s_ratio | $g_col | $g_ratio |"
+    done
+done
+[ "$have_siril" = 1 ] || echo "Siril: not installed (apt-get install siril)"
+[ "$have_gnuastro" = 1 ] || echo "Gnuastro: not installed (apt-get install gnuastro)"
+echo
+read -r _ read _ render < <("$BUILD/bench/render-bench" "$DATA/render/r_001.fit" 5)
+echo "RenderImage of a 6000x4000x3 frame: render $render s, CFITSIO read $read s, ratio $(ratio "$render" "$read")"
