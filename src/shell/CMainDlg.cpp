@@ -11,8 +11,12 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <QUrl>
+
+#include <climits>
+#include <cstdint>
 
 #include "image/ResultSave.h"
 #include "merge/RectStats.h"
@@ -33,6 +37,28 @@ const QString kNoiseFrame = QStringLiteral("NoiseFrame");
 const QString kLightFrame = QStringLiteral("LightFrame");
 const QString kPathOpen = QStringLiteral("pathOpen");
 const QString kPathFits = QStringLiteral("pathFits");
+
+// Enough of a window to grab and resize it.
+constexpr int kUsableWidth = 100;
+constexpr int kUsableHeight = 50;
+
+// A settings file may hold any numbers (damaged, edited, from another
+// desktop); only a rectangle that shows enough of the window on some screen
+// is used.
+bool IsUsablePlacement(int left, int top, int right, int bottom)
+{
+    const int64_t width = int64_t{right} - left;
+    const int64_t height = int64_t{bottom} - top;
+    if (width < kUsableWidth || height < kUsableHeight || width > INT_MAX || height > INT_MAX)
+        return false;
+    const QRect outer(left, top, static_cast<int>(width), static_cast<int>(height));
+    for (const QScreen* screen : QGuiApplication::screens()) {
+        const QRect seen = screen->availableGeometry().intersected(outer);
+        if (seen.width() >= kUsableWidth && seen.height() >= kUsableHeight)
+            return true;
+    }
+    return false;
+}
 
 enum class Kind { Button, DefaultButton, PushLikeCheck, Label, SunkenLabel, Edit, Spin, Group };
 
@@ -208,6 +234,8 @@ void CMainDlg::OnInitDialog()
 // applied again once the desktop has framed the window.
 void CMainDlg::PlaceWindow(int left, int top, int right, int bottom)
 {
+    if (!IsUsablePlacement(left, top, right, bottom))
+        return;
     const QRect outer(left, top, right - left, bottom - top);
     if (frameGeometry() == outer)
         return;
