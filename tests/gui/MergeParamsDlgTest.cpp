@@ -161,6 +161,20 @@ private slots:
         QVERIFY(Dlg().m_viewImage->isChecked());
         QVERIFY(Dlg().m_viewImage->isCheckable() && !Dlg().m_viewImage->autoDefault());
         QVERIFY(!Dlg().m_viewDeviation->isChecked());
+
+        // Nothing on display: nothing to merge, no save dialog.
+        Click(IDC_CREATE);
+        QVERIFY(m_seams->saveRequests.empty() && m_seams->messages.empty());
+    }
+
+    void closingTheMainWindowWritesTheOpenDialogsValues()
+    {
+        m_dlg->OnOK();
+        SetText(IDC_SIGMA, "1.75");
+        m_dlg->reject();
+        const QSettings ini(Q(m_scratch->file("Velmora.ini")), QSettings::IniFormat);
+        QCOMPARE(ini.value("Params/SigmaVal1000").toInt(), 1750);
+        QVERIFY(!Dlg().IsWindow());
     }
 
     void parametersRoundTripThroughTheSettingsFile()
