@@ -1,5 +1,6 @@
 #include "merge/CMergeParamsDlg.h"
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 
