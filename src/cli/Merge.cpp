@@ -36,6 +36,8 @@ const char* const kUsage =
     "  --gamma G              gamma of those pictures (10)\n"
     "  --average FILE         also save the average image (floats)\n"
     "  --deviation FILE       also save the deviation image (floats; needs --sigma)\n"
+    "  --threads N            threads of the passes (default: one per core); the\n"
+    "                         result is the same for every count\n"
     "  -q, --quiet            no progress line\n";
 
 const char* const kSettingsUsage =
@@ -138,7 +140,8 @@ bool ReadParameters(const CliCommandLine& line, const QSettings* settings, CMerg
         !ReadLimit(line, QStringLiteral("white-limit"), p.m_ignoreWhite, p.m_whiteLimit) ||
         !ReadFloat(line, QStringLiteral("sigma"), p.m_sigma) || !ReadFloat(line, QStringLiteral("fade"), p.m_sigmaFade) ||
         !line.ReadInt(QStringLiteral("normalize-area"), p.m_normalizeArea, p.m_normalizeArea) ||
-        !line.ReadInt(QStringLiteral("gamma"), gamma, gamma) || !ReadLocalScales(line, engine))
+        !line.ReadInt(QStringLiteral("gamma"), gamma, gamma) ||
+        !line.ReadInt(QStringLiteral("threads"), engine.m_threads, engine.m_threads) || !ReadLocalScales(line, engine))
         return false;
     if (line.m_parser.isSet(QStringLiteral("sigma")))
         p.m_useSigma = true;
@@ -181,7 +184,7 @@ int RunMerge(const QStringList& args)
                                      QString::fromLatin1(kSettingsUsage));
     line.AddValueOption(QStringLiteral("output"), QStringLiteral("FILE"), QStringLiteral("o"));
     for (const char* name : {"type", "reference", "black-limit", "white-limit", "sigma", "fade", "normalize-area",
-                             "local-scale", "gamma", "average", "deviation"})
+                             "local-scale", "gamma", "average", "deviation", "threads"})
         line.AddValueOption(QString::fromLatin1(name), QStringLiteral("VALUE"));
     line.m_parser.addOption(QCommandLineOption(QStringList{QStringLiteral("save-bitmaps")}));
     line.m_parser.addOption(QCommandLineOption(QStringList{QStringLiteral("q"), QStringLiteral("quiet")}));

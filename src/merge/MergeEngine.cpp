@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "image/ResultSave.h"
@@ -21,7 +23,8 @@ constexpr const char* kMemoryText = "Not enough memory for the merge images.";
 struct PixelLimits {
     float lo = -kInf;
     float hi = kInf;
-    bool Accepts(float x) const { return x > lo && x < hi; }
+    // Both comparisons always, so that the pixel loops stay free of branches.
+    bool Accepts(float x) const { return (x > lo) & (x < hi); }
 };
 
 PixelLimits MakePixelLimits(const MergeParams& p)
@@ -103,19 +106,18 @@ struct ClipDecision {
     float f;
 };
 
+// Without branches, so that the pixel loops around it vectorise: every
+// quantity is computed and the decision selects among them.
 ClipDecision DecideClip(float d, float threshold, float deviation, float fade)
 {
     const float magnitude = std::fabs(d);
     // Differences no int can hold (and NaN) are rejected without converting.
-    if (!(magnitude < 2147483648.0f))
-        return {false, 1.0f};
-    const int32_t a = static_cast<int32_t>(magnitude);
-    if (threshold * deviation >= a)
-        return {true, 0.0f};
+    const bool representable = magnitude < 2147483648.0f;
+    const float a = static_cast<float>(static_cast<int32_t>(representable ? magnitude : 0.0f));
+    const bool accepted = representable & (threshold * deviation >= a);
     const float q = a / deviation;
-    if (fade > 0.0f && threshold + fade > q)
-        return {false, (q - threshold) / fade};
-    return {false, 1.0f};
+    const bool faded = representable & (fade > 0.0f) & (threshold + fade > q);
+    return {accepted, accepted ? 0.0f : (faded ? (q - threshold) / fade : 1.0f)};
 }
 
 uint32_t LowByte(float channel) { return static_cast<uint32_t>(static_cast<int32_t>(channel)) & 0xFFu; }
@@ -142,41 +144,83 @@ struct CorrectedRun {
     float localF;
 };
 
-// The local-correction walk over plane c: bands of blk rows, the local means
-// once per block of a band; kernel(row, run) is called for every row of the
-// band and every run. Rows are independent of each other: a run only reads
-// the correction of its own block.
-template <typename Kernel>
-void WalkPlane(const CFitsImage& frame, const CFitsImage& average, int c, const PlaneNormalisation& norm,
-               const LocalWindow& window, Kernel&& kernel)
+// The local means of every block of one plane, block (bx, by) at
+// by * columns + bx; a block whose window holds no usable value has none.
+// Empty without local correction.
+struct BlockMeans {
+    int columns = 0;
+    std::vector<float> mean;
+    std::vector<uint8_t> present;
+};
+
+int CeilDiv(int a, int b) { return (a + b - 1) / b; }
+
+BlockMeans CalcBlockMeans(const CFitsImage& image, int c, const LocalWindow& window, int threads)
 {
-    const int W = frame.m_width;
-    const int H = frame.m_height;
+    BlockMeans means;
     const int blk = window.blk;
-    std::vector<CorrectedRun> runs;
     if (blk == 1)
-        runs.push_back({0, W, 0.0f, 0.0f});
-    for (int y = 0; y < H; y += blk) {
-        if (blk > 1) {
+        return means;
+    means.columns = CeilDiv(image.m_width, blk);
+    const size_t blocks = static_cast<size_t>(means.columns) * CeilDiv(image.m_height, blk);
+    means.mean.assign(blocks, 0.0f);
+    means.present.assign(blocks, 0);
+    // Each block's mean is one window's sum in its own order: the same
+    // whichever thread computes it.
+    RunSplit(CeilDiv(image.m_height, blk), threads, [&](int64_t first, int64_t end) {
+        for (int64_t by = first; by < end; ++by)
+            for (int bx = 0; bx < means.columns; ++bx) {
+                const size_t at = static_cast<size_t>(by) * means.columns + bx;
+                const int cx = bx * blk + blk / 2, cy = static_cast<int>(by) * blk + blk / 2;
+                means.present[at] = CalcLocalMean(image, cx, cy, window.s, window.lo, window.hi, c, means.mean[at]);
+            }
+    });
+    return means;
+}
+
+// The average's block means per plane, once per pass: neither the average
+// nor the windows change from frame to frame.
+std::vector<BlockMeans> CalcAverageBlockMeans(const CFitsImage& average, const LocalWindow& window, int threads)
+{
+    std::vector<BlockMeans> planes;
+    for (int c = 0; c < average.m_planes; ++c)
+        planes.push_back(CalcBlockMeans(average, c, window, threads));
+    return planes;
+}
+
+// The local-correction walk over a plane of W x H: bands of blk rows, split
+// over the threads; kernel(row, run) is called for every row of a band and
+// every run. Rows are independent of each other: a run only reads the
+// correction of its own block, and every pixel is touched by one thread.
+template <typename Kernel>
+void WalkPlane(int W, int H, const BlockMeans& frameMeans, const BlockMeans& averageMeans,
+               const PlaneNormalisation& norm, const LocalWindow& window, int threads, Kernel&& kernel)
+{
+    const int blk = window.blk;
+    RunSplit(CeilDiv(H, blk), threads, [&](int64_t firstBand, int64_t endBand) {
+        std::vector<CorrectedRun> runs;
+        for (int64_t band = firstBand; band < endBand; ++band) {
+            const int y = static_cast<int>(band) * blk;
             runs.clear();
-            for (int x = 0; x < W; x += blk) {
+            if (blk == 1)
+                runs.push_back({0, W, 0.0f, 0.0f});
+            for (int bx = 0; blk > 1 && bx * blk < W; ++bx) {
+                const int x = bx * blk;
                 CorrectedRun run{x, std::min(W, x + blk), 0.0f, 0.0f};
-                float meanF = 0.0f, meanRef = 0.0f;
-                const int cx = x + blk / 2, cy = y + blk / 2;
+                const size_t at = static_cast<size_t>(band) * frameMeans.columns + bx;
                 // A window without a usable value gives its block no correction.
-                if (CalcLocalMean(frame, cx, cy, window.s, window.lo, window.hi, c, meanF) &&
-                    CalcLocalMean(average, cx, cy, window.s, window.lo, window.hi, c, meanRef)) {
-                    run.localRef = meanRef;
-                    run.localF = norm.Normalise(meanF);
+                if (frameMeans.present[at] && averageMeans.present[at]) {
+                    run.localRef = averageMeans.mean[at];
+                    run.localF = norm.Normalise(frameMeans.mean[at]);
                 }
                 runs.push_back(run);
             }
+            const int bandEnd = std::min(H, y + blk);
+            for (int row = y; row < bandEnd; ++row)
+                for (const CorrectedRun& run : runs)
+                    kernel(row, run);
         }
-        const int bandEnd = std::min(H, y + blk);
-        for (int row = y; row < bandEnd; ++row)
-            for (const CorrectedRun& run : runs)
-                kernel(row, run);
-    }
+    });
 }
 
 void ReportNoMemory(ErrorSink& sink) { sink.ShowError(kMemoryCaption, kMemoryText); }
@@ -189,6 +233,108 @@ bool AllocateZeroed(CFitsImage& image, const CFitsImage& reference)
     if (image.m_pData)
         std::memset(image.m_pData, 0, static_cast<size_t>(image.GetPixelCount()) * sizeof(float));
     return true;
+}
+
+// What a load reports, held back until the pass reaches that frame.
+class HeldReports : public ErrorSink {
+public:
+    void ShowError(const std::string& caption, const std::string& text) override
+    {
+        m_reports.emplace_back(caption, text);
+    }
+    void ReplayTo(ErrorSink& sink)
+    {
+        for (const auto& [caption, text] : m_reports)
+            sink.ShowError(caption, text);
+        m_reports.clear();
+    }
+
+private:
+    std::vector<std::pair<std::string, std::string>> m_reports;
+};
+
+// The frames of a pass in frame order, each read on a second thread while the
+// pass still works on the one before. CFITSIO is reentrant, and meanwhile
+// only this reader calls it. A frame's reports reach the host when the pass
+// asks for that frame, exactly where reading it in turn would have made them.
+class FrameReader {
+public:
+    // Reads nothing when not enabled.
+    FrameReader(const FrameSet& files, bool enabled) : m_next(files.begin()), m_end(enabled ? files.end() : m_next)
+    {
+        Start();
+    }
+    ~FrameReader()
+    {
+        if (m_pending.valid())
+            m_pending.wait();
+    }
+    FrameReader(const FrameReader&) = delete;
+    FrameReader& operator=(const FrameReader&) = delete;
+
+    // The next frame of the set, valid until the following call; null when
+    // it could not be read (reported to sink) or the reader is not enabled.
+    CFitsImage* Next(ErrorSink& sink)
+    {
+        if (!m_pending.valid())
+            return nullptr;
+        const int slot = m_slot;
+        const bool loaded = m_pending.get();
+        m_reports[slot].ReplayTo(sink);
+        m_slot = 1 - slot;
+        Start();
+        return loaded ? &m_frames[slot] : nullptr;
+    }
+
+private:
+    // Reads the next path into the free slot; on a thread when one can be had.
+    void Start()
+    {
+        if (m_next == m_end)
+            return;
+        CFitsImage& frame = m_frames[m_slot];
+        HeldReports& reports = m_reports[m_slot];
+        m_pending = std::async(std::launch::async | std::launch::deferred, [&frame, &reports, path = *m_next] {
+            // The reused buffer would keep an earlier frame's EXPTIME when
+            // this one has none.
+            frame.m_header.m_exposure = 0.0;
+            return frame.Load(path, reports);
+        });
+        ++m_next;
+    }
+
+    FrameSet::const_iterator m_next;
+    FrameSet::const_iterator m_end;
+    CFitsImage m_frames[2];
+    HeldReports m_reports[2];
+    int m_slot = 0;
+    std::future<bool> m_pending;
+};
+
+// The pixel loops take their factors by value, copies no store can change,
+// so that the compiler keeps them in registers and vectorises. A skipped
+// pixel adds 0, which leaves its sums as they are: they start at +0 and never
+// become -0.
+
+void AccumulateAverage(const float* in, float* sum, float* w, int64_t first, int64_t end, PixelLimits limits,
+                       PlaneNormalisation norm)
+{
+    for (int64_t i = first; i < end; ++i) {
+        const bool use = limits.Accepts(in[i]);
+        sum[i] += use ? norm.k * norm.Normalise(in[i]) : 0.0f;
+        w[i] += use ? norm.k : 0.0f;
+    }
+}
+
+void AccumulateDeviation(const float* in, const float* avg, float* dev, float* n, int64_t base, CorrectedRun run,
+                         PixelLimits limits, PlaneNormalisation norm)
+{
+    for (int64_t i = base + run.x0; i < base + run.x1; ++i) {
+        const bool use = limits.Accepts(in[i]);
+        const float d = norm.Difference(norm.Normalise(in[i]), run.localRef, run.localF, avg[i]);
+        dev[i] += use ? d * d : 0.0f;
+        n[i] += use ? 1.0f : 0.0f;
+    }
 }
 
 // sum[i] / weight[i] where some weight arrived, 0 elsewhere.
@@ -254,15 +400,14 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
 
     const int64_t N = int64_t{reference.m_width} * reference.m_height;
     const PixelLimits limits = MakePixelLimits(m_params);
-    CFitsImage frame;
+    FrameReader reader(m_files, true);
     for (const std::string& path : m_files) {
         host.StepProgress(1);
         host.SetTitle("Calc Average - " + path);
-        // The reused buffer would keep the previous frame's EXPTIME when
-        // this one has none.
-        frame.m_header.m_exposure = 0.0;
-        if (!frame.Load(path, host))
+        CFitsImage* loaded = reader.Next(host);
+        if (!loaded)
             continue;
+        const CFitsImage& frame = *loaded;
         if (!frame.SameSize(reference)) {
             host.ShowError(path, "Image has different size!");
             continue;
@@ -276,13 +421,8 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
             const float* in = frame.m_pData + N * c;
             float* sum = m_average.m_pData + N * c;
             float* w = weight.m_pData + N * c;
-            for (int64_t i = 0; i < N; ++i) {
-                const float x = in[i];
-                if (!limits.Accepts(x))
-                    continue;
-                sum[i] += norm.k * norm.Normalise(x);
-                w[i] += norm.k;
-            }
+            RunSplit(N, m_threads,
+                     [&](int64_t first, int64_t end) { AccumulateAverage(in, sum, w, first, end, limits, norm); });
         }
     }
     DivideByWeight(m_average, weight);
@@ -301,12 +441,16 @@ bool CMergeEngine::CalcDeviation(const CFitsImage& reference, CoreHost& host, in
     const PixelLimits limits = MakePixelLimits(m_params);
     const LocalWindow window = MakeLocalWindow(m_params);
     const bool averageFits = m_average.SameSize(reference);
-    CFitsImage frame;
+    const std::vector<BlockMeans> averageMeans =
+        averageFits ? CalcAverageBlockMeans(m_average, window, m_threads) : std::vector<BlockMeans>();
+    FrameReader reader(m_files, averageFits);
     for (const std::string& path : m_files) {
         host.SetTitle("Calc Deviation - " + path);
         host.StepProgress(progressStep);
-        if (!averageFits || !frame.Load(path, host) || !frame.SameSize(reference))
+        const CFitsImage* loaded = reader.Next(host);
+        if (!loaded || !loaded->SameSize(reference))
             continue;
+        const CFitsImage& frame = *loaded;
         PlaneValues bk, signal, noise;
         CalcFrameStats(frame, bk, signal, noise);
         for (int c = 0; c < reference.m_planes; ++c) {
@@ -316,17 +460,11 @@ bool CMergeEngine::CalcDeviation(const CFitsImage& reference, CoreHost& host, in
             const float* avg = m_average.m_pData + N * c;
             float* dev = m_deviation.m_pData + N * c;
             float* n = count.m_pData + N * c;
-            WalkPlane(frame, m_average, c, norm, window, [&](int row, const CorrectedRun& run) {
-                const int64_t base = int64_t{row} * W;
-                for (int64_t i = base + run.x0; i < base + run.x1; ++i) {
-                    const float x = in[i];
-                    if (!limits.Accepts(x))
-                        continue;
-                    const float d = norm.Difference(norm.Normalise(x), run.localRef, run.localF, avg[i]);
-                    dev[i] += d * d;
-                    n[i] += 1.0f;
-                }
-            });
+            const BlockMeans frameMeans = CalcBlockMeans(frame, c, window, m_threads);
+            WalkPlane(W, frame.m_height, frameMeans, averageMeans[c], norm, window, m_threads,
+                      [&](int row, const CorrectedRun& run) {
+                          AccumulateDeviation(in, avg, dev, n, int64_t{row} * W, run, limits, norm);
+                      });
         }
     }
     const int32_t total = m_deviation.GetPixelCount();
@@ -350,25 +488,23 @@ struct ClipPlane {
     float fade;
 };
 
-// One run of the clipping pass: accumulates v with the weight left by the
-// clipping and, with kDraw, tints the rejected pixels of the picture row.
+// One run of the clipping pass (by value, as the loops above): accumulates v
+// with the weight left by the clipping and, with kDraw, tints the rejected pixels of the picture row.
 template <bool kDraw>
-void ClipRun(const ClipPlane& p, const PlaneNormalisation& norm, const PixelLimits& limits, int64_t base,
-             const CorrectedRun& run, uint32_t* pictureRow)
+void ClipRun(ClipPlane p, PlaneNormalisation norm, PixelLimits limits, int64_t base, CorrectedRun run,
+             uint32_t* pictureRow)
 {
     for (int x = run.x0; x < run.x1; ++x) {
         const int64_t i = base + x;
-        const float xv = p.in[i];
-        if (!limits.Accepts(xv))
-            continue;
-        const float v = norm.Normalise(xv);
+        const bool use = limits.Accepts(p.in[i]);
+        const float v = norm.Normalise(p.in[i]);
         const float d = norm.Difference(v, run.localRef, run.localF, p.average[i]);
         const ClipDecision decision = DecideClip(d, p.threshold, p.deviation[i], p.fade);
         const float kept = 1.0f - decision.f;
-        p.out[i] += norm.k * v * kept;
-        p.weight[i] += kept * norm.k;
+        p.out[i] += use ? norm.k * v * kept : 0.0f;
+        p.weight[i] += use ? kept * norm.k : 0.0f;
         if constexpr (kDraw) {
-            if (!decision.accepted)
+            if (use && !decision.accepted)
                 pictureRow[x] = TintPixel(pictureRow[x], decision.f, d > 0.0f);
         }
     }
@@ -392,11 +528,15 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
     const bool cacheFits = m_average.SameSize(image) && m_deviation.SameSize(image);
     const bool draw = showFrames || m_params.m_saveBitmaps;
     const int floor = m_params.m_ignoreBlack ? m_params.m_blackLimit : -65536;
-    CFitsImage frame;
+    const std::vector<BlockMeans> averageMeans =
+        cacheFits ? CalcAverageBlockMeans(m_average, window, m_threads) : std::vector<BlockMeans>();
+    FrameReader reader(m_files, cacheFits);
     for (const std::string& path : m_files) {
         host.StepProgress(progressStep);
-        if (!cacheFits || !frame.Load(path, host) || !frame.SameSize(image))
+        const CFitsImage* loaded = reader.Next(host);
+        if (!loaded || !loaded->SameSize(image))
             continue;
+        const CFitsImage& frame = *loaded;
         bool drawn = false;
         if (draw) {
             bitmap.RenderImage(frame, -1, floor);
@@ -413,13 +553,15 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
                                   m_deviation.m_pData + N * c, image.m_pData + N * c,
                                   weight.m_pData + N * c, m_params.m_sigma * scale[c],
                                   m_params.m_sigmaFade};
-            WalkPlane(frame, m_average, c, norm, window, [&](int row, const CorrectedRun& run) {
-                const int64_t base = int64_t{row} * W;
-                if (drawn)
-                    ClipRun<true>(plane, norm, limits, base, run, bitmap.PixelPtr(0, row));
-                else
-                    ClipRun<false>(plane, norm, limits, base, run, nullptr);
-            });
+            const BlockMeans frameMeans = CalcBlockMeans(frame, c, window, m_threads);
+            WalkPlane(W, H, frameMeans, averageMeans[c], norm, window, m_threads,
+                      [&](int row, const CorrectedRun& run) {
+                          const int64_t base = int64_t{row} * W;
+                          if (drawn)
+                              ClipRun<true>(plane, norm, limits, base, run, bitmap.PixelPtr(0, row));
+                          else
+                              ClipRun<false>(plane, norm, limits, base, run, nullptr);
+                      });
         }
         if (drawn) {
             if (showFrames)
@@ -452,7 +594,10 @@ void CMergeEngine::ShowClipping(const CFitsImage& image, const std::string& path
     const float* in = image.m_pData + N * c;
     const float* avg = m_average.m_pData + N * c;
     const float* dev = m_deviation.m_pData + N * c;
-    WalkPlane(image, m_average, c, norm, MakeLocalWindow(m_params), [&](int row, const CorrectedRun& run) {
+    const LocalWindow window = MakeLocalWindow(m_params);
+    const BlockMeans imageMeans = CalcBlockMeans(image, c, window, m_threads);
+    const BlockMeans averageMeans = CalcBlockMeans(m_average, c, window, m_threads);
+    WalkPlane(W, H, imageMeans, averageMeans, norm, window, m_threads, [&](int row, const CorrectedRun& run) {
         const int64_t base = int64_t{row} * W;
         uint32_t* picture = bitmap.PixelPtr(0, row);
         for (int x = run.x0; x < run.x1; ++x) {

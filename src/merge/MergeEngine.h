@@ -12,6 +12,7 @@
 #include "image/PlaneValues.h"
 #include "merge/MergeParams.h"
 #include "platform/Host.h"
+#include "platform/Threads.h"
 #include "preview/PreviewBitmap.h"
 
 // Frame paths without duplicates in byte order of the whole path.
@@ -40,6 +41,9 @@ public:
     PlaneValues m_refSignal;
     PlaneValues m_refNoise;
     double m_exposureSum = 0.0;
+    // Threads the passes split their pixel loops over; any count gives the
+    // same bits.
+    int m_threads = DefaultThreadCount();
 
     // Inserts the path with sigma scales 1, 1, 1; an existing entry stays.
     void AddFrame(const std::string& path);
