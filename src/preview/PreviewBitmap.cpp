@@ -43,46 +43,56 @@ Mapping MakeMapping(float black, float white, int gamma)
     return m;
 }
 
+// A channel above the black point, 0 when below it or not a number.
+float AboveBlack(float value, float black)
+{
+    const float v = value - black;
+    return v >= 0.0f ? v : 0.0f;
+}
+
+// Clamped to [0, 1]; not a number gives 0.
+float Clamp01(float v)
+{
+    v = v > 0.0f ? v : 0.0f;
+    return v > 1.0f ? 1.0f : v;
+}
+
+// The byte of a value in [0, 1].
+uint32_t ToByte(float v) { return static_cast<uint32_t>(static_cast<int32_t>(v * 255.5f)); }
+
 // The mapping of image rows [yBegin, yEnd) for P planes. Every clamp comes
 // before the conversion to a byte, so no invalid float reaches an integer.
+// Each row goes in three steps, the brightness, the curve and the bytes, so
+// that the first and the last are free of branches and calls and vectorise.
 template <int P>
 void MapRows(const Mapping& m, const float* pixels, int width, int height, int yBegin, int yEnd, uint32_t* bits)
 {
     const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
-    float c[3] = {0.0f, 0.0f, 0.0f};
+    std::vector<float> light(static_cast<size_t>(width));
+    float* L = light.data();
     for (int y = yBegin; y < yEnd; ++y) {
         const float* src = pixels + static_cast<size_t>(y) * width;
         uint32_t* dst = bits + static_cast<size_t>(height - 1 - y) * width;
         for (int x = 0; x < width; ++x) {
             float sum = 0.0f;
-            for (int p = 0; p < P; ++p) {
-                float v = src[x + n * p] - m.black;
-                if (!(v >= 0.0f))
-                    v = 0.0f;
-                c[p] = v;
-                sum += m.scale * v;
-            }
-            float L = sum / static_cast<float>(P);
-            if (!(L > 0.0f))
-                L = 0.0f;
-            if (L > 1.0f)
-                L = 1.0f;
-            if (m.curve)
-                L = std::log(m.k * L + 1.0f) / m.norm;
-
+            for (int p = 0; p < P; ++p)
+                sum += m.scale * AboveBlack(src[x + n * p], m.black);
+            L[x] = Clamp01(sum / static_cast<float>(P));
+        }
+        if (m.curve)
+            for (int x = 0; x < width; ++x)
+                L[x] = std::log(m.k * L[x] + 1.0f) / m.norm;
+        for (int x = 0; x < width; ++x) {
             if constexpr (P == 1) {
-                dst[x] = static_cast<uint32_t>(L * 255.5f) * 0x010101u;
+                dst[x] = ToByte(L[x]) * 0x010101u;
             } else {
+                float c[3] = {0.0f, 0.0f, 0.0f};
+                for (int p = 0; p < P; ++p)
+                    c[p] = AboveBlack(src[x + n * p], m.black);
                 const float mean = (c[0] + c[1] + c[2]) / 3.0f;
                 uint32_t rgb = 0;
-                for (int p = 0; p < P; ++p) {
-                    float v = L * c[p] / mean;
-                    if (!(v > 0.0f))
-                        v = 0.0f;
-                    if (v > 1.0f)
-                        v = 1.0f;
-                    rgb |= static_cast<uint32_t>(v * 255.5f) << (16 - 8 * p);  // red, green, blue
-                }
+                for (int p = 0; p < P; ++p)
+                    rgb |= ToByte(Clamp01(L[x] * c[p] / mean)) << (16 - 8 * p);  // red, green, blue
                 dst[x] = rgb;
             }
         }
@@ -112,7 +122,6 @@ bool CPreviewBitmap::Resize(int width, int height)
         return false;
     try {
         m_bits.resize(static_cast<size_t>(width) * static_cast<size_t>(height));
-        m_histogram.resize(kHistogramBins);
     } catch (const std::bad_alloc&) {
         Release();
         return false;
@@ -138,8 +147,26 @@ void CPreviewBitmap::Render(const float* pixels, int width, int height, int plan
     if (n * P > INT_MAX || !Resize(width, height))
         return;
 
+    const int values = static_cast<int>(n * P);
+    const int threads = std::clamp(m_threads, 1, 16);  // each one costs a histogram
+    try {
+        m_histogram.resize(static_cast<size_t>(threads) * kHistogramBins);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    // Counts add up the same in any order: one histogram per slice, summed.
     int* counts = m_histogram.data();
-    BuildHistogram(counts, pixels, static_cast<int>(n * P), kHistogramBins, static_cast<float>(kHistogramOffset));
+    RunSplit(threads, threads, [&](int64_t first, int64_t end) {
+        for (int64_t t = first; t < end; ++t) {
+            const int64_t begin = values * t / threads;
+            BuildHistogram(counts + t * kHistogramBins, pixels + begin,
+                           static_cast<int>(values * (t + 1) / threads - begin), kHistogramBins,
+                           static_cast<float>(kHistogramOffset));
+        }
+    });
+    for (int t = 1; t < threads; ++t)
+        for (int i = 0; i < kHistogramBins; ++i)
+            counts[i] += counts[t * kHistogramBins + i];
     const int64_t floorBins = std::min<int64_t>(int64_t{blackFloor} - kHistogramOffset, kHistogramBins);
     if (floorBins > 0)
         std::fill(counts, counts + floorBins, 0);
@@ -153,11 +180,15 @@ void CPreviewBitmap::Render(const float* pixels, int width, int height, int plan
     const Mapping mapping = MakeMapping(black, white, m_gamma);
 
     uint32_t* bits = m_bits.data();
-    switch (P) {
-    case 1: MapRows<1>(mapping, pixels, width, height, 0, height, bits); break;
-    case 2: MapRows<2>(mapping, pixels, width, height, 0, height, bits); break;
-    default: MapRows<3>(mapping, pixels, width, height, 0, height, bits); break;
-    }
+    // Every pixel maps on its own, so rows split freely.
+    RunSplit(height, m_threads, [&](int64_t first, int64_t end) {
+        const int y0 = static_cast<int>(first), y1 = static_cast<int>(end);
+        switch (P) {
+        case 1: MapRows<1>(mapping, pixels, width, height, y0, y1, bits); break;
+        case 2: MapRows<2>(mapping, pixels, width, height, y0, y1, bits); break;
+        default: MapRows<3>(mapping, pixels, width, height, y0, y1, bits); break;
+        }
+    });
 }
 
 void CPreviewBitmap::RenderImage(const CFitsImage& image, int plane, int blackFloor)

@@ -8,10 +8,14 @@
 #include <vector>
 
 #include "image/FitsImage.h"
+#include "platform/Threads.h"
 
 class CPreviewBitmap {
 public:
     int m_gamma = 10;
+    // Threads a render splits its rows and values over; the picture is the
+    // same for any count.
+    int m_threads = DefaultThreadCount();
 
     // Makes the picture width x height; keeps the memory when the size is
     // unchanged. False (and no picture) when the memory could not be obtained.
@@ -38,7 +42,7 @@ private:
     int m_width = 0;
     int m_height = 0;
     std::vector<uint32_t> m_bits;
-    std::vector<int32_t> m_histogram;  // reused between renders
+    std::vector<int32_t> m_histogram;  // one per thread, reused between renders
 };
 
 void BuildHistogram(int* counts, const float* values, int count, int bins, float offset);
