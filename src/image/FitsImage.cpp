@@ -87,6 +87,39 @@ bool DataPresent(fitsfile* file)
     return dataEnd <= file->Fptr->logfilesize;
 }
 
+// What fits_open_image does: on to the first HDU that holds an image, so
+// that a primary header without data and tile-compressed frames load their
+// image extension. Each header is checked for what would crash CFITSIO
+// before CFITSIO reads it.
+bool MoveToFirstImage(fitsfile* file, const std::string& path, ErrorSink& sink)
+{
+    int status = 0;
+    for (;;) {
+        int type = IMAGE_HDU, naxis = 0;
+        fits_get_hdu_type(file, &type, &status);
+        if (type == IMAGE_HDU)
+            fits_get_img_dim(file, &naxis, &status);
+        LONGLONG headStart = 0, dataStart = 0, dataEnd = 0;
+        fits_get_hduaddrll(file, &headStart, &dataStart, &dataEnd, &status);
+        if (CheckFitsStatus(status, sink))
+            return false;
+        if (naxis > 0)
+            return true;
+        if (dataEnd >= file->Fptr->logfilesize) {
+            Refuse(sink, path, "the file holds no image");
+            return false;
+        }
+        const std::string badHeader = FindBadBlockSize(path, dataEnd);
+        if (!badHeader.empty()) {
+            Refuse(sink, path, badHeader);
+            return false;
+        }
+        fits_movrel_hdu(file, 1, nullptr, &status);
+        if (CheckFitsStatus(status, sink))
+            return false;
+    }
+}
+
 float ClampForType(float v, float lo, float hi)
 {
     if (!(v >= lo))  // below the range, or NaN
@@ -149,9 +182,7 @@ bool CFitsImage::Load(const std::string& path, ErrorSink& sink)
         return false;
     int status = 0;
     fitsfile* file = nullptr;
-    // Moves to the first HDU that holds an image: a primary header without
-    // data and tile-compressed frames load their image extension.
-    fits_open_image(&file, LiteralPath(path).c_str(), READONLY, &status);
+    fits_open_file(&file, LiteralPath(path).c_str(), READONLY, &status);
     if (CheckFitsStatus(status, sink)) {
         if (file) {
             int closeStatus = 0;
@@ -166,6 +197,8 @@ bool CFitsImage::Load(const std::string& path, ErrorSink& sink)
         fits_clear_errmsg();
         return false;
     };
+    if (!MoveToFirstImage(file, path, sink))
+        return fail();
 
     int naxis = 0;
     fits_get_img_dim(file, &naxis, &status);

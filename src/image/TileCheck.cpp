@@ -1,7 +1,10 @@
 #include "image/TileCheck.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
+#include <fstream>
+#include <map>
 #include <vector>
 
 namespace {
@@ -122,7 +125,60 @@ int64_t TilePixels(const FITSfile& f, int64_t index)
     return pixels;
 }
 
+// The value field of a card, without comment, blanks and quotes.
+std::string CardValue(const std::string& card)
+{
+    std::string value = card.substr(10);
+    const size_t quote = value.find('\'');
+    if (quote != std::string::npos) {
+        const size_t close = value.find('\'', quote + 1);
+        value = value.substr(quote + 1, close == std::string::npos ? std::string::npos : close - quote - 1);
+    } else {
+        value = value.substr(0, value.find('/'));
+    }
+    const size_t first = value.find_first_not_of(' ');
+    const size_t last = value.find_last_not_of(' ');
+    return first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
+}
+
+bool IsPositiveWholeNumber(const std::string& text)
+{
+    if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
+        return false;
+    return std::stoi(text) > 0;
+}
+
 }  // namespace
+
+std::string FindBadBlockSize(const std::string& path, LONGLONG headerStart)
+{
+    constexpr int kMaxHeaderBlocks = 10000;  // 360000 cards
+    std::ifstream in(path, std::ios::binary);
+    in.seekg(headerStart);
+    std::map<std::string, std::string> values;  // keyword -> value of the cards that matter
+    char block[2880];
+    bool ended = false;
+    for (int b = 0; b < kMaxHeaderBlocks && !ended && in.read(block, sizeof block); ++b) {
+        for (int c = 0; c < 36 && !ended; ++c) {
+            const std::string card(block + 80 * c, 80);
+            std::string name = card.substr(0, 8);
+            name.erase(name.find_last_not_of(' ') + 1);
+            ended = name == "END";
+            if (name.rfind("ZNAME", 0) == 0 || name.rfind("ZVAL", 0) == 0)
+                values[name] = card[8] == '=' ? CardValue(card) : std::string();
+        }
+    }
+    for (const auto& [key, value] : values) {
+        if (key.rfind("ZNAME", 0) != 0)
+            continue;
+        std::string upper = value;
+        std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+        const auto size = values.find("ZVAL" + key.substr(5));
+        if (upper == "BLOCKSIZE" && size != values.end() && !IsPositiveWholeNumber(size->second))
+            return "the Rice block size '" + size->second + "' is not a positive whole number";
+    }
+    return {};
+}
 
 std::string FindCorruptTile(fitsfile* file, int* status)
 {

@@ -47,7 +47,12 @@ std::vector<BadFrame> BadFrames()
         {"naxis3-5", bytes(RawFits(ImageCards(8, {4, 4, 5}), 2880))},
         {"axis-0", bytes(RawFits(ImageCards(16, {64, 0})))},
         {"too-many-pixels", bytes(RawFits(ImageCards(-64, {1000000, 1000000, 3})))},
-        {"rice-mislabelled", WriteMislabelledRiceFits},
+        {"rice-bytepix", [](const std::string& p) {
+             WritePatchedRiceFits(p, "ZVAL2   =                    2", "ZVAL2   =                    4");
+         }},
+        {"rice-blocksize", [](const std::string& p) {
+             WritePatchedRiceFits(p, "ZVAL1   =                   32", "ZVAL1   =                    0");
+         }},
     };
 }
 

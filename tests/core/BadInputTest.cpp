@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <tuple>
 
 #include "image/FitsImage.h"
 #include "preview/PreviewBitmap.h"
@@ -69,13 +70,20 @@ TEST(BadInput, RefusedWithAMessageAndImageUnchanged)
         EXPECT_EQ(img.m_pData[2], 9.0f);
     }
 
-    // CFITSIO would read past the tile and crash; refused before that.
-    WriteMislabelledRiceFits(dir.file("rice.fit"));
-    ErrorRecorder riceSink;
-    CFitsImage rice;
-    EXPECT_FALSE(rice.Load(dir.file("rice.fit"), riceSink));
-    ASSERT_EQ(riceSink.errors.size(), 1u);
-    EXPECT_NE(riceSink.errors[0].text.find("corrupt"), std::string::npos);
+    // Rice headers CFITSIO would crash on; refused before that.
+    const std::string bytePix = "ZVAL2   =                    2", blockSize = "ZVAL1   =                   32";
+    for (const auto& [card, replacement, why] :
+         {std::tuple{bytePix, "ZVAL2   =                    4", "corrupt"},
+          std::tuple{blockSize, "ZVAL1   =                    0", "block size"},
+          std::tuple{blockSize, "ZVAL1   =  0                  ", "block size"}}) {
+        SCOPED_TRACE(replacement);
+        WritePatchedRiceFits(dir.file("rice.fit"), card, replacement);
+        ErrorRecorder riceSink;
+        CFitsImage rice;
+        EXPECT_FALSE(rice.Load(dir.file("rice.fit"), riceSink));
+        ASSERT_EQ(riceSink.errors.size(), 1u);
+        EXPECT_NE(riceSink.errors[0].text.find(why), std::string::npos) << riceSink.errors[0].text;
+    }
 
     ErrorRecorder sink;
     CFitsImage img;

@@ -97,7 +97,7 @@ void WriteBytes(const std::string& path, const std::string& bytes)
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-void WriteMislabelledRiceFits(const std::string& path)
+void WritePatchedRiceFits(const std::string& path, const std::string& card, const std::string& replacement)
 {
     int status = 0;
     fitsfile* f = nullptr;
@@ -114,12 +114,11 @@ void WriteMislabelledRiceFits(const std::string& path)
 
     std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const std::string card = "ZVAL2   =                    2";
     const size_t at = bytes.find(card);
-    if (at == std::string::npos)
-        throw std::runtime_error("no ZVAL2 card in " + path);
-    file.seekp(static_cast<std::streamoff>(at + card.size() - 1));
-    file.put('4');
+    if (at == std::string::npos || replacement.size() != card.size())
+        throw std::runtime_error("cannot replace '" + card + "' in " + path);
+    file.seekp(static_cast<std::streamoff>(at));
+    file.write(replacement.data(), static_cast<std::streamsize>(replacement.size()));
 }
 
 std::vector<std::pair<std::string, std::string>> ReadKeywordRecords(const std::string& path)

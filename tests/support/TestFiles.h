@@ -67,9 +67,11 @@ std::string RawFits(const std::vector<std::string>& cards, size_t dataBytes = 0)
 // The SIMPLE, BITPIX, NAXIS and NAXISn cards of a primary image.
 std::vector<std::string> ImageCards(int bitpix, const std::vector<long long>& axes);
 void WriteBytes(const std::string& path, const std::string& bytes);
-// A 16 x 16 Rice-compressed 16-bit frame whose header then claims 4 bytes per
-// pixel (ZVAL2): CFITSIO's decoder reads past the tile's bytes on it.
-void WriteMislabelledRiceFits(const std::string& path);
+// A 16 x 16 Rice-compressed 16-bit frame with one header card then replaced
+// by a card of the same length. CFITSIO 4.2 crashes on two of them:
+// "ZVAL2   =                    4" (its decoder reads past the tile's bytes)
+// and "ZVAL1   =                    0" (it divides by the block size).
+void WritePatchedRiceFits(const std::string& path, const std::string& card, const std::string& replacement);
 
 // The keyword records (name, value text) of the first HDU, in file order.
 std::vector<std::pair<std::string, std::string>> ReadKeywordRecords(const std::string& path);
