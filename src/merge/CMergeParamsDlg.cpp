@@ -22,6 +22,19 @@
 
 namespace {
 
+// A label text wider than its template width (the desktop font is wider than
+// the one the layout was made for) grows to the left, so it still ends next
+// to its field instead of being cut off.
+void FitLabel(QLabel& label)
+{
+    const int needed = label.sizeHint().width();
+    if (needed <= label.width())
+        return;
+    const int right = label.geometry().right();
+    label.setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    label.setGeometry(std::max(0, right + 1 - needed), label.y(), std::min(needed, right + 1), label.height());
+}
+
 enum class Kind { DefaultButton, Button, Check, Edit, ReadOnlyEdit, Label, Slider, PushLikeCheck, Group, Progress };
 
 struct ControlTemplate {
@@ -224,6 +237,8 @@ void CMergeParamsDlg::CreateControls()
         }
         }
         control->setGeometry(MapDialogRect(m_pWnd->font(), t.x, t.y, t.width, t.height));
+        if (t.kind == Kind::Label)
+            FitLabel(*static_cast<QLabel*>(control));
         if (t.id)
             m_controls[t.id] = control;
     }
