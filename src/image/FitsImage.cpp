@@ -109,7 +109,7 @@ bool MoveToFirstImage(fitsfile* file, const std::string& path, ErrorSink& sink)
             Refuse(sink, path, "the file holds no image");
             return false;
         }
-        const std::string badHeader = FindBadBlockSize(path, dataEnd);
+        const std::string badHeader = FindBadCompressionHeader(path, dataEnd);
         if (!badHeader.empty()) {
             Refuse(sink, path, badHeader);
             return false;

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstdint>
 #include <fstream>
-#include <map>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -150,12 +150,12 @@ bool IsPositiveWholeNumber(const std::string& text)
 
 }  // namespace
 
-std::string FindBadBlockSize(const std::string& path, LONGLONG headerStart)
+std::string FindBadCompressionHeader(const std::string& path, LONGLONG headerStart)
 {
     constexpr int kMaxHeaderBlocks = 10000;  // 360000 cards
     std::ifstream in(path, std::ios::binary);
     in.seekg(headerStart);
-    std::map<std::string, std::string> values;  // keyword -> value of the cards that matter
+    std::vector<std::pair<std::string, std::string>> cards;  // the Z... keywords and their values
     char block[2880];
     bool ended = false;
     for (int b = 0; b < kMaxHeaderBlocks && !ended && in.read(block, sizeof block); ++b) {
@@ -164,18 +164,32 @@ std::string FindBadBlockSize(const std::string& path, LONGLONG headerStart)
             std::string name = card.substr(0, 8);
             name.erase(name.find_last_not_of(' ') + 1);
             ended = name == "END";
-            if (name.rfind("ZNAME", 0) == 0 || name.rfind("ZVAL", 0) == 0)
-                values[name] = card[8] == '=' ? CardValue(card) : std::string();
+            if (name.rfind('Z', 0) == 0)
+                cards.emplace_back(name, card[8] == '=' ? CardValue(card) : std::string());
         }
     }
-    for (const auto& [key, value] : values) {
-        if (key.rfind("ZNAME", 0) != 0)
+    auto value = [&cards](const std::string& key) {
+        for (const auto& [name, text] : cards)
+            if (name == key)
+                return text;
+        return std::string();
+    };
+    if (value("ZIMAGE") != "T")
+        return {};
+    for (const auto& [name, text] : cards) {
+        std::string key = name, number = text;  // a keyword that must hold a positive whole number
+        if (name.rfind("ZNAME", 0) == 0) {
+            std::string upper = text;
+            std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+            if (upper != "BLOCKSIZE")
+                continue;
+            key = "ZVAL" + name.substr(5);
+            number = value(key);
+        } else if (name.rfind("ZTILE", 0) != 0 && name.rfind("ZNAXIS", 0) != 0) {
             continue;
-        std::string upper = value;
-        std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
-        const auto size = values.find("ZVAL" + key.substr(5));
-        if (upper == "BLOCKSIZE" && size != values.end() && !IsPositiveWholeNumber(size->second))
-            return "the Rice block size '" + size->second + "' is not a positive whole number";
+        }
+        if (!IsPositiveWholeNumber(number))
+            return "the compression keyword " + key + " holds '" + number + "', not a positive whole number";
     }
     return {};
 }

@@ -14,8 +14,9 @@
 // while reading the tiles leaves its status in *status (and an empty text).
 std::string FindCorruptTile(fitsfile* file, int* status);
 
-// CFITSIO 4.2 divides by the Rice block size (ZVALn of ZNAMEn 'BLOCKSIZE')
-// while it moves to a compressed image, so a block size of 0 crashes the move
-// itself. The header that starts at byte headerStart of the file is therefore
-// read as raw cards first: an empty text, or why the HDU cannot be entered.
-std::string FindBadBlockSize(const std::string& path, LONGLONG headerStart);
+// CFITSIO 4.2 divides by the tile sizes and the Rice block size (ZVALn of
+// ZNAMEn 'BLOCKSIZE') while it moves to a compressed image, so a 0 there, or
+// text it reads as 0, crashes the move itself. The header that starts at byte
+// headerStart of the file is therefore read as raw cards first: an empty
+// text, or why the HDU cannot be entered.
+std::string FindBadCompressionHeader(const std::string& path, LONGLONG headerStart);

@@ -74,8 +74,9 @@ TEST(BadInput, RefusedWithAMessageAndImageUnchanged)
     const std::string bytePix = "ZVAL2   =                    2", blockSize = "ZVAL1   =                   32";
     for (const auto& [card, replacement, why] :
          {std::tuple{bytePix, "ZVAL2   =                    4", "corrupt"},
-          std::tuple{blockSize, "ZVAL1   =                    0", "block size"},
-          std::tuple{blockSize, "ZVAL1   =  0                  ", "block size"}}) {
+          std::tuple{blockSize, "ZVAL1   =                    0", "ZVAL1"},
+          std::tuple{blockSize, "ZVAL1   =  0                  ", "ZVAL1"},
+          std::tuple{std::string("ZTILE2  =                   16"), "ZTILE2  = 'BYTEPIX'           ", "ZTILE2"}}) {
         SCOPED_TRACE(replacement);
         WritePatchedRiceFits(dir.file("rice.fit"), card, replacement);
         ErrorRecorder riceSink;
