@@ -3,6 +3,7 @@
 // rectangle marking, panning and the gamma controls.
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 
@@ -113,15 +114,21 @@ bool CMainDlg::ImageToWindowPoint(QPoint& point) const
         return false;
     const float fx = static_cast<float>(point.x()) / m_image.m_width;
     const float fy = static_cast<float>(point.y()) / m_image.m_height;
-    point = QPoint(static_cast<int>(m_rcPreview.Width() * fx + m_rcPreview.left + 0.5),
-                   static_cast<int>(m_rcPreview.Height() * fy + m_rcPreview.top + 0.5));
+    // A rectangle from a damaged settings file may lie far outside the image;
+    // its window coordinates are kept where an int can hold them.
+    auto toWindow = [](double v) { return static_cast<int>(std::clamp(v, -1e9, 1e9)); };
+    point = QPoint(toWindow(m_rcPreview.Width() * fx + m_rcPreview.left + 0.5),
+                   toWindow(m_rcPreview.Height() * fy + m_rcPreview.top + 0.5));
     return true;
 }
 
 bool CMainDlg::ImageToWindowRect(const ImageRect& rect, CRect& out) const
 {
+    auto corner = [](int32_t start, int32_t size) {
+        return static_cast<int>(std::clamp<int64_t>(int64_t{start} + size, INT32_MIN, INT32_MAX));
+    };
     QPoint topLeft(rect.StartX, rect.StartY);
-    QPoint bottomRight(rect.StartX + rect.SizeX, rect.StartY + rect.SizeY);
+    QPoint bottomRight(corner(rect.StartX, rect.SizeX), corner(rect.StartY, rect.SizeY));
     if (!ImageToWindowPoint(topLeft) || !ImageToWindowPoint(bottomRight))
         return false;
     out = CRect{topLeft.x(), topLeft.y(), bottomRight.x(), bottomRight.y()};
