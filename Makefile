@@ -35,7 +35,7 @@ bench: build
 # allocator returns null there as the system one does.
 SANITIZE_BUILD ?= build-sanitize
 SANITIZE_ENV = QT_QPA_PLATFORM=offscreen \
-	ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:strict_string_checks=1 \
+	ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:fast_unwind_on_malloc=0:strict_string_checks=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
