@@ -156,6 +156,7 @@ std::string FindBadCompressionHeader(const std::string& path, LONGLONG headerSta
     std::ifstream in(path, std::ios::binary);
     in.seekg(headerStart);
     std::vector<std::pair<std::string, std::string>> cards;  // the Z... keywords and their values
+    std::string complexKey;  // the first keyword with a complex value, "(re, im)"
     char block[2880];
     bool ended = false;
     for (int b = 0; b < kMaxHeaderBlocks && !ended && in.read(block, sizeof block); ++b) {
@@ -164,8 +165,11 @@ std::string FindBadCompressionHeader(const std::string& path, LONGLONG headerSta
             std::string name = card.substr(0, 8);
             name.erase(name.find_last_not_of(' ') + 1);
             ended = name == "END";
+            const std::string value = card[8] == '=' ? CardValue(card) : std::string();
             if (name.rfind('Z', 0) == 0)
-                cards.emplace_back(name, card[8] == '=' ? CardValue(card) : std::string());
+                cards.emplace_back(name, value);
+            if (complexKey.empty() && value.rfind('(', 0) == 0)
+                complexKey = name;
         }
     }
     auto value = [&cards](const std::string& key) {
@@ -176,6 +180,8 @@ std::string FindBadCompressionHeader(const std::string& path, LONGLONG headerSta
     };
     if (value("ZIMAGE") != "T")
         return {};
+    if (!complexKey.empty())
+        return "the keyword " + complexKey + " holds a complex value where a number belongs";
     for (const auto& [name, text] : cards) {
         std::string key = name, number = text;  // a keyword that must hold a positive whole number
         if (name.rfind("ZNAME", 0) == 0) {

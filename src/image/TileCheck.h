@@ -16,7 +16,8 @@ std::string FindCorruptTile(fitsfile* file, int* status);
 
 // CFITSIO 4.2 divides by the tile sizes and the Rice block size (ZVALn of
 // ZNAMEn 'BLOCKSIZE') while it moves to a compressed image, so a 0 there, or
-// text it reads as 0, crashes the move itself. The header that starts at byte
+// text it reads as 0, crashes the move itself; so does a complex value
+// "(...)" where it reads an integer (a message buffer overflows). The header that starts at byte
 // headerStart of the file is therefore read as raw cards first: an empty
 // text, or why the HDU cannot be entered.
 std::string FindBadCompressionHeader(const std::string& path, LONGLONG headerStart);
