@@ -156,7 +156,10 @@ TEST_F(BadInputCli, NonFiniteAndScaledFramesAreNotBadInput)
     WriteTestFits(dir.file("nan inf.fit"), -32, 64, 48, 1, px, {NumberKey("EXPTIME", 10)});
     WriteTestFits(dir.file("scaled.fit"), 8, 64, 48, 1, std::vector<float>(64 * 48, 12.0f), {TextKey("EXPTIME", "x")},
                   10.0, 2.0);
-    for (const char* name : {"nan inf.fit", "scaled.fit"}) {
+    std::vector<std::string> cards = ImageCards(16, {64, 48});
+    cards.push_back("GAIN    =               (    2 / electrons per ADU (1, 2, 4 or 8)");
+    WriteBytes(dir.file("complex gain.fit"), RawFits(cards, 64 * 48 * 2));
+    for (const char* name : {"nan inf.fit", "scaled.fit", "complex gain.fit"}) {
         SCOPED_TRACE(name);
         std::string out;
         EXPECT_EQ(RunCli("info" + kRects + " " + Quote(dir.file(name)), &out), 0) << out;
