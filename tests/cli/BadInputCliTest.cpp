@@ -158,7 +158,7 @@ TEST_F(BadInputCli, NonFiniteAndScaledFramesAreNotBadInput)
                   10.0, 2.0);
     std::vector<std::string> cards = ImageCards(16, {64, 48});
     cards.push_back("GAIN    =               (    2 / electrons per ADU (1, 2, 4 or 8)");
-    WriteBytes(dir.file("complex gain.fit"), RawFits(cards, 64 * 48 * 2));
+    WriteBytes(dir.file("complex gain.fit"), RawFits(cards, 3 * 2880));  // 64 x 48 x 2 bytes, padded
     for (const char* name : {"nan inf.fit", "scaled.fit", "complex gain.fit"}) {
         SCOPED_TRACE(name);
         std::string out;
