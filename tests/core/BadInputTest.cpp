@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -225,4 +226,44 @@ TEST(BadInput, PathsWithSpacesNonAsciiAndBeyondTheLibraryLimit)
     EXPECT_FALSE(img.Load(deep + "/frame.fit", sink));
     ASSERT_EQ(sink.errors.size(), 1u);
     EXPECT_NE(sink.errors[0].text.find("longer than"), std::string::npos);
+}
+
+// The guard in front of the Rice decoder follows every tile; sound frames of
+// every pixel width, with edge tiles and three planes, must still load.
+TEST(BadInput, SoundRiceFramesOfEveryWidthStillLoad)
+{
+    ScratchDir dir;
+    struct Width {
+        int bitpix, type;
+    };
+    for (const Width w : {Width{BYTE_IMG, TBYTE}, Width{SHORT_IMG, TSHORT}, Width{LONG_IMG, TINT},
+                          Width{FLOAT_IMG, TFLOAT}}) {
+        SCOPED_TRACE(w.bitpix);
+        const std::string path = dir.file("rice" + std::to_string(w.bitpix) + ".fit");
+        std::vector<int32_t> values(37 * 23 * 3);
+        for (size_t i = 0; i < values.size(); ++i)
+            values[i] = static_cast<int32_t>((i * 7919) % 251) + (i % 13 == 0 ? 3 : 0);
+        // CFITSIO compresses only pixels of the stored type.
+        std::vector<uint8_t> u8(values.begin(), values.end());
+        std::vector<int16_t> i16(values.begin(), values.end());
+        std::vector<float> f32(values.begin(), values.end());
+        void* data = w.type == TBYTE ? static_cast<void*>(u8.data()) : w.type == TSHORT ? static_cast<void*>(i16.data())
+                     : w.type == TINT ? static_cast<void*>(values.data()) : static_cast<void*>(f32.data());
+        int status = 0;
+        fitsfile* f = nullptr;
+        fits_create_file(&f, (path + "[compress R 10,7]").c_str(), &status);
+        long axes[3] = {37, 23, 3};
+        fits_create_img(f, w.bitpix, 3, axes, &status);
+        fits_write_img(f, w.type, 1, static_cast<LONGLONG>(values.size()), data, &status);
+        fits_close_file(f, &status);
+        ASSERT_EQ(status, 0);
+
+        ErrorRecorder sink;
+        CFitsImage img;
+        ASSERT_TRUE(img.Load(path, sink)) << (sink.errors.empty() ? "" : sink.errors[0].text);
+        const std::vector<float> expected = ReadTestPixels(path);
+        ASSERT_EQ(img.GetPixelCount(), static_cast<int32_t>(expected.size()));
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), img.m_pData));
+        EXPECT_EQ(img.m_pData[1], static_cast<float>(values[1]));
+    }
 }
