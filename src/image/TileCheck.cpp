@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include <zlib.h>
+
 namespace {
 
 // The decoder's parameters for its pixel width (rice_bytepix 1, 2, else 4).
@@ -125,6 +127,32 @@ int64_t TilePixels(const FITSfile& f, int64_t index)
     return pixels;
 }
 
+// The widest pixel a tile can decompress to (64-bit integers and doubles).
+constexpr int64_t kMaxBytesPerPixel = 8;
+
+// CFITSIO 4.2 loops for ever on a gzip tile that ends before its stream does.
+// True when the stream inflates to its end within its bytes and at most
+// maxBytes of output.
+bool GzipStreamEnds(std::vector<unsigned char>& bytes, int64_t maxBytes)
+{
+    z_stream z{};
+    if (inflateInit2(&z, 15 + 16) != Z_OK)  // gzip framing, as CFITSIO writes it
+        return false;
+    z.next_in = bytes.data();
+    z.avail_in = static_cast<uInt>(std::min<size_t>(bytes.size(), UINT32_MAX));
+    std::vector<unsigned char> out(65536);
+    int64_t produced = 0;
+    int result = Z_OK;
+    while (result == Z_OK && produced <= maxBytes) {  // no progress ends it with Z_BUF_ERROR
+        z.next_out = out.data();
+        z.avail_out = static_cast<uInt>(out.size());
+        result = inflate(&z, Z_NO_FLUSH);
+        produced += static_cast<int64_t>(out.size() - z.avail_out);
+    }
+    inflateEnd(&z);
+    return result == Z_STREAM_END && produced <= maxBytes;
+}
+
 // The value field of a card, without comment, blanks and quotes.
 std::string CardValue(const std::string& card)
 {
@@ -203,9 +231,11 @@ std::string FindBadCompressionHeader(const std::string& path, LONGLONG headerSta
 std::string FindCorruptTile(fitsfile* file, int* status)
 {
     const FITSfile& f = *file->Fptr;
-    if (!fits_is_compressed_image(file, status) || f.compress_type != RICE_1 || f.cn_compressed <= 0)
+    const bool rice = f.compress_type == RICE_1;
+    const bool gzip = f.compress_type == GZIP_1 || f.compress_type == GZIP_2;
+    if (!fits_is_compressed_image(file, status) || !(rice || gzip) || f.cn_compressed <= 0)
         return {};
-    if (f.rice_blocksize <= 0)
+    if (rice && f.rice_blocksize <= 0)
         return "the Rice block size " + std::to_string(f.rice_blocksize) + " is not positive";
     if (f.zndim < 1 || f.zndim > MAX_COMPRESS_DIM)
         return {};  // CFITSIO refuses these itself
@@ -226,7 +256,12 @@ std::string FindCorruptTile(fitsfile* file, int* status)
             return "tile " + std::to_string(row) + " claims more bytes than the file holds";
         bytes.resize(static_cast<size_t>(length));
         fits_read_col(file, TBYTE, f.cn_compressed, row, 1, length, nullptr, bytes.data(), nullptr, status);
-        if (*status == 0 && !RiceStream(bytes).Follow(TilePixels(f, row - 1), f.rice_blocksize, code))
+        if (*status)
+            break;
+        const int64_t pixels = TilePixels(f, row - 1);
+        const bool sound = rice ? RiceStream(bytes).Follow(pixels, f.rice_blocksize, code)
+                                : GzipStreamEnds(bytes, pixels * kMaxBytesPerPixel);
+        if (!sound)
             return "the compressed data of tile " + std::to_string(row) + " is corrupt";
     }
     return {};

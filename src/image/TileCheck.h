@@ -1,16 +1,17 @@
 #pragma once
 // A guard in front of CFITSIO's tile decompression. Its Rice decoder (4.2)
 // looks for the end of a tile's byte stream only after each block of pixels,
-// so a corrupt tile makes it read far past its buffer and crash. Every tile
-// of a Rice-compressed image is therefore followed through the decoder's
-// reads, bounds-checked, before the pixels are read.
+// so a corrupt tile makes it read far past its buffer and crash; a gzip tile
+// cut short makes it loop for ever. Every tile of a Rice- or gzip-compressed
+// image is therefore followed through its stream, bounds-checked, before the
+// pixels are read.
 
 #include <string>
 
 #include <fitsio.h>
 
-// For the open image HDU: an empty text when it is not Rice-compressed or
-// every tile stays inside its bytes, otherwise why not. A CFITSIO failure
+// For the open image HDU: an empty text when it is not Rice- or
+// gzip-compressed or every tile stays inside its bytes, otherwise why not. A CFITSIO failure
 // while reading the tiles leaves its status in *status (and an empty text).
 std::string FindCorruptTile(fitsfile* file, int* status);
 
