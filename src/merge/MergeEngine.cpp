@@ -84,8 +84,12 @@ PlaneNormalisation NormalisePlane(const PlaneValues& refBackground, const PlaneV
                                   const PlaneValues& signal, const PlaneValues& noise, int c)
 {
     PlaneNormalisation n;
-    n.background = background[c];
-    n.refBackground = refBackground[c];
+    // A NaN or infinity in a background rectangle leaves no offset to bring
+    // the plane to: it keeps its plain values.
+    if (std::isfinite(background[c]) && std::isfinite(refBackground[c])) {
+        n.background = background[c];
+        n.refBackground = refBackground[c];
+    }
     const float lightK = refSignal[c] / signal[c];
     const float r = refNoise[c] / (lightK * noise[c]);
     const float k = r * r;

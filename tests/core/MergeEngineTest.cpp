@@ -248,6 +248,35 @@ TEST(MergeEngine, ZeroSignalOrNoiseGivesNeutralFactors)
     }
 }
 
+TEST(MergeEngine, NonFiniteBackgroundGivesPlainValues)
+{
+    // A NaN or infinity in the background rectangle of the reference or of a
+    // frame makes that background non-finite: the plane merges its plain values.
+    for (const float bad : {kNaN, kInf}) {
+        for (const bool inReference : {true, false}) {
+            Bench b;
+            b.Adaptive();
+            std::vector<float> ref = Scene(100, 10, 1000, 100);
+            std::vector<float> frame = Scene(120, 10, 1000, 120);
+            At(inReference ? ref : frame, 3, 3) = bad;
+            At(ref, 25, 15) = 300.0f;
+            At(frame, 25, 15) = 500.0f;
+            const std::string refPath = b.Add("a.fit", ref);
+            b.Add("b.fit", frame);
+            CFitsImage image;
+            Load(image, refPath);
+            b.engine.m_params.m_useSigma = true;
+            ASSERT_TRUE(b.engine.Merge(image, b.bitmap, b.host, false));
+            EXPECT_EQ(*b.engine.m_average.PixelAt(25, 15, 0), 400.0f) << bad << inReference;
+            for (int32_t i = 0; i < image.GetPixelCount(); ++i) {
+                ASSERT_TRUE(std::isfinite(b.engine.m_average.m_pData[i])) << bad << inReference;
+                ASSERT_TRUE(std::isfinite(b.engine.m_deviation.m_pData[i])) << bad << inReference;
+                ASSERT_TRUE(std::isfinite(image.m_pData[i])) << bad << inReference;
+            }
+        }
+    }
+}
+
 namespace {
 
 // The deviation pass written out as plainly as it is specified: per band
