@@ -102,8 +102,9 @@ bool CMainDlg::WindowToImagePoint(QPoint& point) const
         return false;
     const int dx = point.x() - m_rcPreview.left;
     const int dy = point.y() - m_rcPreview.top;
-    const int ix = static_cast<int>(static_cast<float>(dx * m_image.m_width) / m_rcPreview.Width() + 0.5);
-    const int iy = static_cast<int>(static_cast<float>(dy * m_image.m_height) / m_rcPreview.Height() + 0.5);
+    // The products in 64 bits: panned far into a wide image (1:1 mode) they pass an int.
+    const int ix = static_cast<int>(static_cast<float>(int64_t{dx} * m_image.m_width) / m_rcPreview.Width() + 0.5);
+    const int iy = static_cast<int>(static_cast<float>(int64_t{dy} * m_image.m_height) / m_rcPreview.Height() + 0.5);
     point = QPoint(std::min(m_image.m_width - 1, std::max(ix, 0)), std::min(m_image.m_height - 1, std::max(iy, 0)));
     return true;
 }

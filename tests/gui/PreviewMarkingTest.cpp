@@ -163,6 +163,25 @@ private slots:
         QCOMPARE(m_dlg->m_ptScroll, QPoint(0, 0));
     }
 
+    // Panned far into a wide strip, the offset times the width exceeds an int.
+    void wideImageMapsExactlyInOneToOne()
+    {
+        constexpr int wide = 50000;
+        std::vector<float> strip(wide * 2);
+        for (int x = 0; x < wide; ++x)
+            strip[x] = strip[wide + x] = static_cast<float>(x);
+        WriteFrame(m_scratch.file("strip.fit"), wide, 2, 1, strip);
+        AddFrames(*m_dlg, *m_seams, {Q(m_scratch.file("strip.fit"))});
+        SetOneToOne(true);
+        m_dlg->m_ptScroll = QPoint(49000, 0);
+        m_dlg->LayoutPreview();
+        QPoint point = Preview(49050, 1);
+        QVERIFY(m_dlg->WindowToImagePoint(point));
+        QCOMPARE(point, QPoint(49050, 1));
+        QTest::mouseMove(m_dlg.get(), Preview(49050, 1));
+        QCOMPARE(m_dlg->GetDlgItemText(IDC_SAVE), QString("49050.0"));
+    }
+
     void readoutShowsThePixelAndComesBack()
     {
         AddFrames(*m_dlg, *m_seams, {Q(m_scratch.file("halves.fit"))});
