@@ -138,7 +138,15 @@ bool ParseFloat(const QString& text, float& value)
     return true;
 }
 
-int Truncate(double value) { return static_cast<int>(value); }
+// A slider position: the value's hundredths, truncated, taken from the three
+// decimals it is stored with, so that float noise (0.53 is 0.52999... as a
+// float) does not put a slider back a step and a click that does not move it
+// does not lower the value.
+int SliderPosition(float value)
+{
+    const double hundredths = std::round(static_cast<double>(value) * 1000.0) / 10.0;
+    return static_cast<int>(std::clamp(hundredths, -1e9, 1e9));
+}
 
 }  // namespace
 
@@ -279,10 +287,10 @@ void CMergeParamsDlg::OnInitDialog()
     UpdateData(false);
     const MergeParams& p = Params();
     m_fadeSlider->setRange(0, 200);
-    m_fadeSlider->setValue(Truncate(p.m_sigmaFade * 100.0));
+    m_fadeSlider->setValue(SliderPosition(p.m_sigmaFade));
     m_sigmaSlider->setRange(100, 500);
-    m_sigmaSlider->setValue(Truncate(p.m_sigma * 100.0));
-    m_localScaleSlider->setValue(Truncate(100.0 * ShownLocalScale()));
+    m_sigmaSlider->setValue(SliderPosition(p.m_sigma));
+    m_localScaleSlider->setValue(SliderPosition(ShownLocalScale()));
     m_progress->hide();
     m_progress->setRange(0, 100);
     m_progress->setValue(0);
@@ -419,7 +427,7 @@ void CMergeParamsDlg::FillViewControls()
 {
     const float s = ShownLocalScale();
     m_localScaleSlider->setRange(50, 150);
-    m_localScaleSlider->setValue(Truncate(100.0 * s));
+    m_localScaleSlider->setValue(SliderPosition(s));
     static_cast<QLineEdit*>(GetDlgItem(IDC_LOCAL_SCALE))->setText(QString::asprintf("%.2f", static_cast<double>(s)));
     for (int mode = 0; mode < 5; ++mode)
         static_cast<QAbstractButton*>(GetDlgItem(kViewButtons[mode]))->setChecked(mode == m_pMain->m_viewMode);

@@ -201,6 +201,7 @@ private slots:
         // The object keeps them for the next opening; a new main window reads them.
         m_dlg->OnOK();
         QCOMPARE(Text(IDC_SIGMA), QString("2.345"));
+        QCOMPARE(Dlg().m_sigmaSlider->value(), 234);  // truncated
         m_dlg.reset();
         m_dlg = OpenMainWindow(*m_scratch);
         QCOMPARE(Params().m_sigma, 2.345f);
@@ -427,6 +428,25 @@ private slots:
         QCOMPARE(Params().m_sigma, 3.0f);
         QTest::mouseRelease(Dlg().m_sigmaSlider, Qt::LeftButton);
         QCOMPARE(Params().m_sigma, Dlg().m_sigmaSlider->value() / 100.0f);
+    }
+
+    // 0.53 is 0.52999... as a float: the slider must not step back on release,
+    // nor a click on it that does not move it change the value.
+    void slidersStayWhereTheyWereReleased()
+    {
+        AddMonoWithSigma();
+        for (int i = 0; i < 2; ++i) {
+            Release(Dlg().m_localScaleSlider, 53);
+            QCOMPARE(Dlg().m_localScaleSlider->value(), 53);
+            QCOMPARE(Text(IDC_LOCAL_SCALE), QString("0.53"));
+        }
+        Release(Dlg().m_sigmaSlider, 229);
+        Release(Dlg().m_fadeSlider, 59);
+        Click(IDC_MERGE_EXIT);
+        m_dlg->OnOK();
+        QCOMPARE(Dlg().m_sigmaSlider->value(), 229);
+        QCOMPARE(Dlg().m_fadeSlider->value(), 59);
+        QCOMPARE(Dlg().m_localScaleSlider->value(), 53);
     }
 
     void clippingViewIsPlainGreyWithoutTheCache()
