@@ -157,7 +157,8 @@ struct BlockMeans {
     std::vector<uint8_t> present;
 };
 
-int CeilDiv(int a, int b) { return (a + b - 1) / b; }
+// In 64 bits: a Normalize Area near the int range must not overflow a + b.
+int CeilDiv(int a, int b) { return static_cast<int>((int64_t{a} + b - 1) / b); }
 
 // The window of CalcLocalMean along one axis of length size, clipped.
 std::pair<int64_t, int64_t> WindowSpan(int centre, int s, int size)

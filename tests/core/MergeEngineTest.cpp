@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -326,8 +327,8 @@ void DeviationOracle(const CMergeEngine& e, const std::vector<CFitsImage*>& fram
 TEST(MergeEngine, LocalCorrectionBlocksCoverShortLastBandAndBlock)
 {
     // 30 x 20 with blocks of 7: the last block of a row has 2 columns, the
-    // last band 6 rows.
-    for (int area : {0, 4, 7}) {
+    // last band 6 rows. The largest area is one block over the whole image.
+    for (int area : {0, 4, 7, INT_MAX}) {
         Bench b;
         b.Adaptive();
         b.engine.m_params.m_normalizeArea = area;
