@@ -1,5 +1,6 @@
 #include "filelist/NoiseReport.h"
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 
@@ -150,5 +151,9 @@ int CompareRows(const std::vector<FileListRow>& rows, int a, int b, bool bySigna
     const FileListRow& rb = rows[static_cast<size_t>(b)];
     if (ra.planes != rb.planes)
         return ra.planes < rb.planes ? 1 : 0;
+    // A NaN (S/N of 0 / 0) counts as the smallest key: compared as it is, it
+    // would equal every number and break the sort's ordering.
+    if (std::isnan(ra.sortValue) || std::isnan(rb.sortValue))
+        return std::isnan(ra.sortValue) && !std::isnan(rb.sortValue) ? 1 : 0;
     return ra.sortValue < rb.sortValue ? 1 : 0;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <limits>
 
 #include "filelist/NoiseReport.h"
 #include "support/TestFiles.h"
@@ -119,6 +120,17 @@ TEST(NoiseReport, SortOrders)
     }
     EXPECT_EQ(CompareRows(rows, 1, 3, true), 0);  // equal planes and S/N
     EXPECT_EQ(CompareRows(rows, 3, 1, true), 0);
+
+    // An S/N of 0 / 0 follows every number, so that the order stays a strict
+    // weak ordering for the sort.
+    std::vector<FileListRow> odd(3);
+    odd[0].sortValue = 5.0f;
+    odd[1].sortValue = std::numeric_limits<float>::quiet_NaN();
+    odd[2].sortValue = -std::numeric_limits<float>::infinity();
+    for (int number : {0, 2}) {
+        EXPECT_EQ(CompareRows(odd, 1, number, true), 1) << number;
+        EXPECT_EQ(CompareRows(odd, number, 1, true), 0) << number;
+    }
 }
 
 TEST(NoiseReport, UnusableRectanglesShowTheNoiseOrZero)
