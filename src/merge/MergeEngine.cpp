@@ -160,59 +160,80 @@ struct BlockMeans {
 // In 64 bits: a Normalize Area near the int range must not overflow a + b.
 int CeilDiv(int a, int b) { return static_cast<int>((int64_t{a} + b - 1) / b); }
 
-// The window of CalcLocalMean along one axis of length size, clipped.
-std::pair<int64_t, int64_t> WindowSpan(int centre, int s, int size)
-{
-    const int64_t first = int64_t{centre} - s;
-    return {std::max<int64_t>(first, 0), std::min<int64_t>(first + 2 * int64_t{s}, size)};
-}
+// The windows of the local means tile the plane: with s = blk, the window of
+// block (bx, by) is the 2 x 2 cells from cell (bx, by), whose edges along an
+// axis of length size lie at i * blk - (blk - blk / 2), clipped. Summing
+// each cell once reads every value once instead of once per window.
+int64_t CellEdge(int64_t i, int blk, int size) { return std::clamp<int64_t>(i * blk - (blk - blk / 2), 0, size); }
 
-// True when every value of plane c strictly between lo and hi is a whole
-// number below 2^24 in magnitude, as integer frames are: sums of up to 2^29
-// of them are exact in double, whatever the order of the additions.
-bool HoldsSmallWholeNumbers(const CFitsImage& image, int c, float lo, float hi)
+// The sums and counts of the used values of every cell, cell (i, j) at
+// j * columns + i, and per row of cells whether each used value is a whole
+// number below 2^24 in magnitude, as in integer frames. Sums of up to 2^29
+// such values are exact in double whatever the order of the additions, so
+// a window over such cells gives CalcLocalMean's bits.
+struct CellSums {
+    int columns = 0;
+    std::vector<double> sum;
+    std::vector<double> count;
+    std::vector<uint8_t> whole;
+};
+
+// A loop of its own, so that it vectorises; the row is still in the cache
+// for the sums.
+bool HoldsSmallWholeNumbers(const float* v, int n, float lo, float hi)
 {
-    const int64_t n = int64_t{image.m_width} * image.m_height;
-    const float* v = image.PixelAt(0, 0, c);
-    bool whole = true;
-    for (int64_t i = 0; i < n; ++i) {
-        const bool used = (v[i] > lo) & (v[i] < hi);
-        const float small = std::fabs(v[i]) < 16777216.0f ? v[i] : 0.5f;
-        whole &= !used | (static_cast<float>(static_cast<int32_t>(small)) == small);
+    int32_t fractional = 0;  // in this form the vectoriser takes it
+    for (int i = 0; i < n; ++i) {
+        const float inRange = std::fabs(v[i]) < 16777216.0f ? v[i] : 0.5f;
+        const float checked = (v[i] > lo) & (v[i] < hi) ? inRange : 0.0f;  // unused values pass
+        fractional |= static_cast<float>(static_cast<int32_t>(checked)) != checked ? 1 : 0;
     }
-    return whole;
+    return fractional == 0;
 }
 
-// The means of band by from column sums: each value is read twice instead of
-// four times, and the sums vectorise. Only for planes whose sums are exact
-// in any order, where it gives CalcLocalMean's bits.
-void CalcBandMeansExactly(const CFitsImage& image, int c, const LocalWindow& window, int by, BlockMeans& means,
-                          std::vector<double>& columnSum, std::vector<double>& columnCount)
+void SumCellRow(const CFitsImage& image, int c, const LocalWindow& window, int j, CellSums& cells,
+                std::vector<double>& columnSum, std::vector<double>& columnCount)
 {
     const int W = image.m_width, blk = window.blk;
     std::fill(columnSum.begin(), columnSum.end(), 0.0);
     std::fill(columnCount.begin(), columnCount.end(), 0.0);
-    const auto [y0, y1] = WindowSpan(by * blk + blk / 2, window.s, image.m_height);
-    for (int64_t y = y0; y < y1; ++y) {
+    bool whole = true;
+    for (int64_t y = CellEdge(j, blk, image.m_height); y < CellEdge(j + 1, blk, image.m_height); ++y) {
         const float* row = image.PixelAt(0, static_cast<int>(y), c);
+        whole = whole && HoldsSmallWholeNumbers(row, W, window.lo, window.hi);
         for (int x = 0; x < W; ++x) {
             const bool used = (row[x] > window.lo) & (row[x] < window.hi);
             columnSum[x] += used ? static_cast<double>(row[x]) : 0.0;
             columnCount[x] += used ? 1.0 : 0.0;
         }
     }
-    for (int bx = 0; bx < means.columns; ++bx) {
-        const auto [x0, x1] = WindowSpan(bx * blk + blk / 2, window.s, W);
+    for (int i = 0; i < cells.columns; ++i) {
         double sum = 0.0, count = 0.0;
-        for (int64_t x = x0; x < x1; ++x) {
+        for (int64_t x = CellEdge(i, blk, W); x < CellEdge(i + 1, blk, W); ++x) {
             sum += columnSum[x];
             count += columnCount[x];
         }
-        const size_t at = static_cast<size_t>(by) * means.columns + bx;
-        means.present[at] = count > 0.0;
-        if (count > 0.0)
-            means.mean[at] = static_cast<float>(sum / count);
+        const size_t at = static_cast<size_t>(j) * cells.columns + i;
+        cells.sum[at] = sum;
+        cells.count[at] = count;
     }
+    cells.whole[j] = whole;
+}
+
+CellSums SumCells(const CFitsImage& image, int c, const LocalWindow& window, int threads)
+{
+    CellSums cells;
+    const int W = image.m_width, rows = CeilDiv(image.m_height, window.blk) + 1;
+    cells.columns = CeilDiv(W, window.blk) + 1;
+    cells.sum.assign(static_cast<size_t>(rows) * cells.columns, 0.0);
+    cells.count.assign(cells.sum.size(), 0.0);
+    cells.whole.assign(static_cast<size_t>(rows), 0);
+    RunSplit(rows, threads, [&](int64_t first, int64_t end) {
+        std::vector<double> columnSum(W), columnCount(W);
+        for (int64_t j = first; j < end; ++j)
+            SumCellRow(image, c, window, static_cast<int>(j), cells, columnSum, columnCount);
+    });
+    return cells;
 }
 
 BlockMeans CalcBlockMeans(const CFitsImage& image, int c, const LocalWindow& window, int threads)
@@ -227,21 +248,28 @@ BlockMeans CalcBlockMeans(const CFitsImage& image, int c, const LocalWindow& win
     means.mean.assign(blocks, 0.0f);
     means.present.assign(blocks, 0);
     const int64_t span = 2 * int64_t{window.s};
-    const bool exact = std::min<int64_t>(span, W) * std::min<int64_t>(span, H) <= (int64_t{1} << 29) &&
-                       HoldsSmallWholeNumbers(image, c, window.lo, window.hi);
+    const bool small = std::min<int64_t>(span, W) * std::min<int64_t>(span, H) <= (int64_t{1} << 29);
+    const CellSums cells = small ? SumCells(image, c, window, threads) : CellSums();
     // Each block's mean is one window's sum: the same whichever thread
     // computes it.
     RunSplit(CeilDiv(H, blk), threads, [&](int64_t first, int64_t end) {
-        std::vector<double> columnSum(exact ? W : 0), columnCount(exact ? W : 0);
         for (int64_t by = first; by < end; ++by) {
-            if (exact) {
-                CalcBandMeansExactly(image, c, window, static_cast<int>(by), means, columnSum, columnCount);
-                continue;
-            }
+            const bool exact = small && cells.whole[by] && cells.whole[by + 1];
             for (int bx = 0; bx < means.columns; ++bx) {
                 const size_t at = static_cast<size_t>(by) * means.columns + bx;
-                const int cx = bx * blk + blk / 2, cy = static_cast<int>(by) * blk + blk / 2;
-                means.present[at] = CalcLocalMean(image, cx, cy, window.s, window.lo, window.hi, c, means.mean[at]);
+                if (!exact) {
+                    const int cx = bx * blk + blk / 2, cy = static_cast<int>(by) * blk + blk / 2;
+                    means.present[at] = CalcLocalMean(image, cx, cy, window.s, window.lo, window.hi, c, means.mean[at]);
+                    continue;
+                }
+                const size_t cell = static_cast<size_t>(by) * cells.columns + bx;
+                const size_t below = cell + cells.columns;
+                const double sum = cells.sum[cell] + cells.sum[cell + 1] + cells.sum[below] + cells.sum[below + 1];
+                const double count =
+                    cells.count[cell] + cells.count[cell + 1] + cells.count[below] + cells.count[below + 1];
+                means.present[at] = count > 0.0;
+                if (count > 0.0)
+                    means.mean[at] = static_cast<float>(sum / count);
             }
         }
     });
