@@ -257,17 +257,24 @@ bool CPreviewBitmap::SaveBmp(const std::string& path) const
 void BuildHistogram(int* counts, const float* values, int count, int bins, float offset)
 {
     std::fill(counts, counts + bins, 0);
-    const double binCount = bins;  // exact for every int, unlike a float
-    for (int j = 0; j < count; ++j) {
-        const float v = values[j] - offset;
-        int i = 0;
-        if (!(v >= 0.0f))  // below the first bin, or NaN
-            i = 0;
-        else if (v >= binCount)  // beyond the last bin, or +inf
-            i = bins - 1;
-        else
-            i = static_cast<int>(v);
-        ++counts[i];
+    // The smallest float at or above bins: a value reaches it exactly when it
+    // reaches bins.
+    float beyond = static_cast<float>(bins);
+    if (static_cast<double>(beyond) < bins)
+        beyond = std::nextafter(beyond, FLT_MAX);
+    // The bins of a chunk in a loop of selects, which vectorises, then the counts.
+    constexpr int kChunk = 2048;
+    int32_t bin[kChunk];
+    for (int first = 0; first < count; first += kChunk) {
+        const int m = std::min(kChunk, count - first);
+        for (int j = 0; j < m; ++j) {
+            const float v = values[first + j] - offset;
+            const float above = v >= 0.0f ? v : 0.0f;  // below the first bin, or NaN: the first
+            const bool past = above >= beyond;          // beyond the last bin, or +inf: the last
+            bin[j] = past ? bins - 1 : static_cast<int32_t>(past ? 0.0f : above);
+        }
+        for (int j = 0; j < m; ++j)
+            ++counts[bin[j]];
     }
 }
 
