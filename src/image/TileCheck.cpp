@@ -153,6 +153,21 @@ bool GzipStreamEnds(std::vector<unsigned char>& bytes, int64_t maxBytes)
     return result == Z_STREAM_END && produced <= maxBytes;
 }
 
+// CFITSIO 4.2 takes the size of an HCOMPRESS tile from the stream's own
+// header and clears that many pixels of a buffer made for the tile. True when
+// the header (magic 0xDD 0x99, then nx and ny big-endian) names the tile's size.
+bool HcompressHeaderFits(const std::vector<unsigned char>& bytes, int64_t pixels)
+{
+    if (bytes.size() < 10 || bytes[0] != 0xDD || bytes[1] != 0x99)
+        return false;
+    auto readInt = [&bytes](size_t at) {
+        return static_cast<int32_t>(static_cast<uint32_t>(bytes[at]) << 24 | static_cast<uint32_t>(bytes[at + 1]) << 16 |
+                                    static_cast<uint32_t>(bytes[at + 2]) << 8 | bytes[at + 3]);
+    };
+    const int64_t nx = readInt(2), ny = readInt(6);
+    return nx > 0 && ny > 0 && nx * ny == pixels;
+}
+
 // The value field of a card, without comment, blanks and quotes.
 std::string CardValue(const std::string& card)
 {
@@ -233,7 +248,8 @@ std::string FindCorruptTile(fitsfile* file, int* status)
     const FITSfile& f = *file->Fptr;
     const bool rice = f.compress_type == RICE_1;
     const bool gzip = f.compress_type == GZIP_1 || f.compress_type == GZIP_2;
-    if (!fits_is_compressed_image(file, status) || !(rice || gzip) || f.cn_compressed <= 0)
+    const bool hcompress = f.compress_type == HCOMPRESS_1;
+    if (!fits_is_compressed_image(file, status) || !(rice || gzip || hcompress) || f.cn_compressed <= 0)
         return {};
     if (rice && f.rice_blocksize <= 0)
         return "the Rice block size " + std::to_string(f.rice_blocksize) + " is not positive";
@@ -259,8 +275,9 @@ std::string FindCorruptTile(fitsfile* file, int* status)
         if (*status)
             break;
         const int64_t pixels = TilePixels(f, row - 1);
-        const bool sound = rice ? RiceStream(bytes).Follow(pixels, f.rice_blocksize, code)
-                                : GzipStreamEnds(bytes, pixels * kMaxBytesPerPixel);
+        const bool sound = rice   ? RiceStream(bytes).Follow(pixels, f.rice_blocksize, code)
+                           : gzip ? GzipStreamEnds(bytes, pixels * kMaxBytesPerPixel)
+                                  : HcompressHeaderFits(bytes, pixels);
         if (!sound)
             return "the compressed data of tile " + std::to_string(row) + " is corrupt";
     }

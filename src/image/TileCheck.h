@@ -2,16 +2,17 @@
 // A guard in front of CFITSIO's tile decompression. Its Rice decoder (4.2)
 // looks for the end of a tile's byte stream only after each block of pixels,
 // so a corrupt tile makes it read far past its buffer and crash; a gzip tile
-// cut short makes it loop for ever. Every tile of a Rice- or gzip-compressed
-// image is therefore followed through its stream, bounds-checked, before the
-// pixels are read.
+// cut short makes it loop for ever; an HCOMPRESS tile whose stream names
+// another size overruns the tile's buffer. Every Rice or gzip tile is
+// therefore followed through its stream, bounds-checked, and every HCOMPRESS
+// tile's size is compared, before the pixels are read.
 
 #include <string>
 
 #include <fitsio.h>
 
-// For the open image HDU: an empty text when it is not Rice- or
-// gzip-compressed or every tile stays inside its bytes, otherwise why not. A CFITSIO failure
+// For the open image HDU: an empty text when it is not Rice-, gzip- or
+// HCOMPRESS-compressed or every tile passes, otherwise why not. A CFITSIO failure
 // while reading the tiles leaves its status in *status (and an empty text).
 std::string FindCorruptTile(fitsfile* file, int* status);
 

@@ -236,7 +236,7 @@ TEST(BadInput, SoundCompressedFramesOfEveryWidthStillLoad)
     struct Width {
         int bitpix, type;
     };
-    for (int compression : {RICE_1, GZIP_1, GZIP_2})
+    for (int compression : {RICE_1, GZIP_1, GZIP_2, HCOMPRESS_1})
     for (const Width w : {Width{BYTE_IMG, TBYTE}, Width{SHORT_IMG, TSHORT}, Width{LONG_IMG, TINT},
                           Width{FLOAT_IMG, TFLOAT}}) {
         SCOPED_TRACE(std::to_string(compression) + " " + std::to_string(w.bitpix));
