@@ -185,7 +185,7 @@ bool HoldsSmallWholeNumbers(const float* v, int n, float lo, float hi)
     int32_t fractional = 0;  // in this form the vectoriser takes it
     for (int i = 0; i < n; ++i) {
         const float inRange = std::fabs(v[i]) < 16777216.0f ? v[i] : 0.5f;
-        const float checked = (v[i] > lo) & (v[i] < hi) ? inRange : 0.0f;  // unused values pass
+        const float checked = ((v[i] > lo) & (v[i] < hi)) ? inRange : 0.0f;  // unused values pass
         fractional |= static_cast<float>(static_cast<int32_t>(checked)) != checked ? 1 : 0;
     }
     return fractional == 0;
