@@ -247,12 +247,12 @@ bool CFitsImage::Load(const std::string& path, ErrorSink& sink)
 void FrameHeader::Read(fitsfile* file)
 {
     // A keyword that is missing or cannot be converted leaves its field as it
-    // was. A complex value "(...)" is not even offered to CFITSIO 4.2: turning
-    // one into an integer overflows a message buffer there and aborts.
+    // was; only a plain number is offered to CFITSIO's conversion (see
+    // IsPlainNumber).
     auto readKey = [file](int type, const char* key, auto& field) {
         char text[FLEN_VALUE] = {};
         int status = 0;
-        if (fits_read_keyword(file, key, text, nullptr, &status) != 0 || text[0] == '(')
+        if (fits_read_keyword(file, key, text, nullptr, &status) != 0 || !IsPlainNumber(text))
             return;
         auto value = field;
         if (fits_read_key(file, type, key, &value, nullptr, &status) == 0)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <cstdint>
 #include <fstream>
 #include <utility>
@@ -193,13 +194,44 @@ bool IsPositiveWholeNumber(const std::string& text)
 
 }  // namespace
 
+bool IsPlainNumber(const char* value)
+{
+    std::string text(value);
+    const size_t first = text.find_first_not_of(" '");
+    const size_t last = text.find_last_not_of(" '");
+    if (first == std::string::npos || text.size() > 70)
+        return false;
+    text = text.substr(first, last - first + 1);
+    size_t i = 0;
+    auto digits = [&] {
+        const size_t start = i;
+        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])))
+            ++i;
+        return i > start;
+    };
+    if (text[i] == '+' || text[i] == '-')
+        ++i;
+    bool mantissa = digits();
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        mantissa = digits() || mantissa;
+    }
+    if (mantissa && i < text.size() && std::strchr("EeDd", text[i])) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+            ++i;
+        mantissa = digits();
+    }
+    return mantissa && i == text.size();
+}
+
 std::string FindBadCompressionHeader(const std::string& path, LONGLONG headerStart)
 {
     constexpr int kMaxHeaderBlocks = 10000;  // 360000 cards
     std::ifstream in(path, std::ios::binary);
     in.seekg(headerStart);
     std::vector<std::pair<std::string, std::string>> cards;  // the Z... keywords and their values
-    std::string complexKey;  // the first keyword with a complex value, "(re, im)"
+    std::string complexKey;  // the first Z keyword whose value is neither text, logical nor a plain number
     char block[2880];
     bool ended = false;
     for (int b = 0; b < kMaxHeaderBlocks && !ended && in.read(block, sizeof block); ++b) {
@@ -211,7 +243,9 @@ std::string FindBadCompressionHeader(const std::string& path, LONGLONG headerSta
             const std::string value = card[8] == '=' ? CardValue(card) : std::string();
             if (name.rfind('Z', 0) == 0)
                 cards.emplace_back(name, value);
-            if (complexKey.empty() && value.rfind('(', 0) == 0)
+            const bool text = card.find('\'', 10) != std::string::npos;
+            if (complexKey.empty() && name.rfind('Z', 0) == 0 && !text && value != "T" && value != "F" &&
+                !IsPlainNumber(value.c_str()))
                 complexKey = name;
         }
     }
@@ -224,7 +258,7 @@ std::string FindBadCompressionHeader(const std::string& path, LONGLONG headerSta
     if (value("ZIMAGE") != "T")
         return {};
     if (!complexKey.empty())
-        return "the keyword " + complexKey + " holds a complex value where a number belongs";
+        return "the keyword " + complexKey + " holds no number where a number belongs";
     for (const auto& [name, text] : cards) {
         std::string key = name, number = text;  // a keyword that must hold a positive whole number
         if (name.rfind("ZNAME", 0) == 0) {

@@ -23,3 +23,8 @@ std::string FindCorruptTile(fitsfile* file, int* status);
 // headerStart of the file is therefore read as raw cards first: an empty
 // text, or why the HDU cannot be entered.
 std::string FindBadCompressionHeader(const std::string& path, LONGLONG headerStart);
+
+// CFITSIO 4.2 aborts (a message buffer overflows) when it fails to turn a
+// long value into an integer, so only values that read as a plain number
+// ("30", "-1.5E+02", "'12'") are handed to its conversions.
+bool IsPlainNumber(const char* value);

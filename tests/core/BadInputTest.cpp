@@ -78,7 +78,7 @@ TEST(BadInput, RefusedWithAMessageAndImageUnchanged)
           std::tuple{blockSize, "ZVAL1   =                    0", "ZVAL1"},
           std::tuple{blockSize, "ZVAL1   =  0                  ", "ZVAL1"},
           std::tuple{std::string("ZTILE2  =                   16"), "ZTILE2  = 'BYTEPIX'           ", "ZTILE2"},
-          std::tuple{bytePix, "ZVAL2   =               (    2", "complex"}}) {
+          std::tuple{bytePix, "ZVAL2   =               (    2", "no number"}}) {
         SCOPED_TRACE(replacement);
         WritePatchedRiceFits(dir.file("rice.fit"), card, replacement);
         ErrorRecorder riceSink;
@@ -159,9 +159,9 @@ TEST(BadInput, KeywordsOfTheWrongTypeKeepTheirFields)
     ScratchDir dir;
     const std::string path = dir.file("keys.fit");
     std::vector<std::string> cards = ImageCards(16, {2, 2});
-    // A complex GAIN with a ')' in its comment aborted CFITSIO's integer conversion.
+    // A long complex GAIN or a long garbage OFFSET aborted CFITSIO's integer conversion.
     for (const char* card : {"EXPTIME = 'thirty seconds'", "GAIN    =               (    2 / electrons per ADU (1, 2, 4 or 8)",
-                             "OFFSET  = T", "XPIXSZ  = (3.8, 1.0)", "CCD-TEMP= 'cold'", "XBINNING=",
+                             "OFFSET  = 16garbagegarbagegarbagegarbagegarbagegarbagegarbagegarbage12", "XPIXSZ  = (3.8, 1.0)", "CCD-TEMP= 'cold'", "XBINNING=",
                              "YBINNING= (2, 0) / (binning)", "FILTER  =                   42"})
         cards.push_back(card);
     WriteBytes(path, RawFits(cards, 2880));
@@ -169,6 +169,7 @@ TEST(BadInput, KeywordsOfTheWrongTypeKeepTheirFields)
     CFitsImage img;
     img.m_header.m_exposure = 7.0;
     img.m_header.m_gain = 7;
+    img.m_header.m_offset = 7;
     img.m_header.m_ccdTemp = 7.0;
     img.m_header.m_binX = 7;
     img.m_header.m_binY = 7;
@@ -176,6 +177,7 @@ TEST(BadInput, KeywordsOfTheWrongTypeKeepTheirFields)
     EXPECT_TRUE(sink.errors.empty());
     EXPECT_EQ(img.m_header.m_exposure, 7.0);
     EXPECT_EQ(img.m_header.m_gain, 7);
+    EXPECT_EQ(img.m_header.m_offset, 7);
     EXPECT_EQ(img.m_header.m_ccdTemp, 7.0);
     EXPECT_EQ(img.m_header.m_binX, 7);
     EXPECT_EQ(img.m_header.m_binY, 7);
