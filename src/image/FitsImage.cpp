@@ -13,8 +13,10 @@ namespace {
 
 constexpr const char* kScaleComment = "physical = BZERO + BSCALE*array_value";
 
-// CFITSIO treats a leading '!' or blank in a file name as syntax; a relative
-// name that starts with one is given an explicit "./" so it stays literal.
+// Files are opened and created as plain disk files, so that brackets in a
+// name are not read as CFITSIO's filter syntax. A leading '!' or blank is
+// still syntax there; a relative name that starts with one is given an
+// explicit "./" so it stays literal.
 std::string LiteralPath(const std::string& path)
 {
     if (!path.empty() && (path[0] == '!' || path[0] == ' '))
@@ -182,7 +184,7 @@ bool CFitsImage::Load(const std::string& path, ErrorSink& sink)
         return false;
     int status = 0;
     fitsfile* file = nullptr;
-    fits_open_file(&file, LiteralPath(path).c_str(), READONLY, &status);
+    fits_open_diskfile(&file, LiteralPath(path).c_str(), READONLY, &status);
     if (CheckFitsStatus(status, sink)) {
         if (file) {
             int closeStatus = 0;
@@ -378,7 +380,7 @@ fitsfile* CreateFitsFile(const std::string& path, ErrorSink& sink)
         return nullptr;
     int status = 0;
     fitsfile* file = nullptr;
-    fits_create_file(&file, LiteralPath(path).c_str(), &status);
+    fits_create_diskfile(&file, LiteralPath(path).c_str(), &status);
     if (CheckFitsStatus(status, sink))
         return nullptr;
     return file;

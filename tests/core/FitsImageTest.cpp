@@ -440,3 +440,22 @@ TEST(FitsImage, TruncatedDataRefusedBeforeAllocation)
     EXPECT_EQ(sink.errors.size(), 1u);
     EXPECT_EQ(img.m_pData, nullptr);
 }
+
+TEST(FitsImage, NamesWithFilterSyntaxAreLiteral)
+{
+    ScratchDir dir;
+    ErrorRecorder sink;
+    CFitsImage img;
+    ASSERT_TRUE(img.Allocate(2, 2, 1));
+    FillRamp(img);
+    for (const char* name : {"M31[Ha].fit", "frame.fit[1]", "!bang.fit", " blank.fit"}) {
+        const std::string path = dir.file(name);
+        ASSERT_TRUE(img.Save(path, FITS_SAVE_FLOAT, nullptr, sink)) << name;
+        EXPECT_TRUE(fs::exists(path)) << name;
+        EXPECT_FALSE(img.Save(path, FITS_SAVE_FLOAT, nullptr, sink)) << name;  // never replaced
+        CFitsImage back;
+        ASSERT_TRUE(back.Load(path, sink)) << name;
+        EXPECT_EQ(back.m_pData[3], img.m_pData[3]) << name;
+    }
+    EXPECT_EQ(sink.errors.size(), 4u);
+}
