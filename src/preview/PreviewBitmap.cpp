@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <new>
 
 namespace {
@@ -288,7 +289,16 @@ bool CPreviewBitmap::SaveBmp(const std::string& path) const
         ok = std::fwrite(row.data(), 1, row.size(), file) == row.size();
     }
     const bool closed = std::fclose(file) == 0;
-    return ok && closed;
+    if (ok && closed)
+        return true;
+    // A cut-off picture is not left behind looking like an export; devices
+    // such as /dev/full are not ours to remove.
+    const int failure = errno;  // the reason the caller reports
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(path, ec))
+        std::filesystem::remove(path, ec);
+    errno = failure;
+    return false;
 }
 
 void FindHistogramLimits(const int* counts, int bins, int* low, int* high, int lowCount, int highCount)

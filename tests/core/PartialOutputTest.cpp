@@ -110,5 +110,7 @@ TEST(PartialOutput, PictureThatCannotBeCompletedIsReported)
         saved = bitmap.SaveBmp(path);
     }
     EXPECT_FALSE(saved);
+    EXPECT_FALSE(fs::exists(path));
     EXPECT_FALSE(bitmap.SaveBmp("/dev/full"));
+    EXPECT_TRUE(fs::exists("/dev/full"));
 }
