@@ -29,7 +29,7 @@ public:
     // The pixel of image column x and row y (row 0 is the top row).
     uint32_t* PixelPtr(int x, int y);
     // Writes the 24-bit BMP; false when the file could not be written
-    // completely (errno then tells why).
+    // completely (errno then tells why; a file left incomplete is removed).
     bool SaveBmp(const std::string& path) const;
 
     int Width() const { return m_width; }
