@@ -27,9 +27,10 @@ struct PixelLimits {
     bool Accepts(float x) const { return (x > lo) & (x < hi); }
 };
 
-PixelLimits MakePixelLimits(const MergeParams& p)
+// The enabled black and white limits; a disabled one is `unlimited`.
+PixelLimits MakeLimits(const MergeParams& p, float unlimited)
 {
-    PixelLimits limits;
+    PixelLimits limits{-unlimited, unlimited};
     if (p.m_ignoreBlack)
         limits.lo = static_cast<float>(p.m_blackLimit);
     if (p.m_ignoreWhite)
@@ -37,8 +38,11 @@ PixelLimits MakePixelLimits(const MergeParams& p)
     return limits;
 }
 
+PixelLimits MakePixelLimits(const MergeParams& p) { return MakeLimits(p, kInf); }
+
 // The block-wise local correction: blocks of blk x blk pixels, each corrected
-// by the means over the window of half-size s around its centre.
+// by the means over the window of half-size s around its centre, of the
+// values strictly between lo and hi (+-1e30 where no limit is set).
 struct LocalWindow {
     int blk = 1;
     int s = 0;
@@ -53,10 +57,9 @@ LocalWindow MakeLocalWindow(const MergeParams& p)
         w.blk = p.m_normalizeArea;
         w.s = p.m_normalizeArea;
     }
-    if (p.m_ignoreBlack)
-        w.lo = static_cast<float>(p.m_blackLimit);
-    if (p.m_ignoreWhite)
-        w.hi = static_cast<float>(p.m_whiteLimit);
+    const PixelLimits limits = MakeLimits(p, 1e30f);
+    w.lo = limits.lo;
+    w.hi = limits.hi;
     return w;
 }
 
