@@ -5,10 +5,7 @@
 #include <functional>
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QDialog>
-#include <QGroupBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -17,60 +14,39 @@
 
 #include "settings/Settings.h"
 #include "shell/CMainDlg.h"
+#include "shell/DialogTemplate.h"
 #include "shell/DialogUnits.h"
 #include "shell/ShellSeams.h"
 
 namespace {
 
-// A label text wider than its template width (the desktop font is wider than
-// the one the layout was made for) grows to the left, so it still ends next
-// to its field instead of being cut off.
-void FitLabel(QLabel& label)
-{
-    const int needed = label.sizeHint().width();
-    if (needed <= label.width())
-        return;
-    const int right = label.geometry().right();
-    label.setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    label.setGeometry(std::max(0, right + 1 - needed), label.y(), std::min(needed, right + 1), label.height());
-}
-
-enum class Kind { DefaultButton, Button, Check, Edit, ReadOnlyEdit, Label, Slider, PushLikeCheck, Group, Progress };
-
-struct ControlTemplate {
-    int id;  // 0: a control nobody addresses
-    Kind kind;
-    const char* caption;
-    int x, y, width, height;
-};
-
 // Template 129 in its own order, which is also the tab order.
 constexpr ControlTemplate kTemplate[] = {
-    {IDC_CREATE, Kind::DefaultButton, "Create", 133, 144, 50, 14},
-    {IDC_MERGE_EXIT, Kind::Button, "Exit", 7, 144, 50, 14},
-    {IDC_IGNORE_BLACK, Kind::Check, "Ignore Black", 20, 17, 56, 10},
-    {IDC_IGNORE_WHITE, Kind::Check, "Ignore White", 19, 36, 57, 10},
-    {IDC_BLACK_LIMIT, Kind::Edit, "", 84, 16, 36, 14},
-    {IDC_WHITE_LIMIT, Kind::Edit, "", 84, 33, 36, 14},
-    {IDC_SIGMA_CLIP, Kind::Check, "Sigma Clip", 13, 94, 49, 10},
-    {IDC_SIGMA, Kind::Edit, "", 77, 91, 36, 14},
-    {IDC_SIGMA_FADE, Kind::Edit, "", 77, 107, 36, 14},
-    {0, Kind::Label, "Sigma Fade", 21, 110, 38, 8},
-    {IDC_NORMALIZE_AREA, Kind::Edit, "", 78, 73, 36, 14},
-    {0, Kind::Label, "Normalize Area (pix)", 11, 77, 63, 8},
-    {IDC_SAVE_BITMAPS, Kind::Check, "Save Bitmaps", 67, 148, 59, 10},
-    {IDC_FADE_SLIDER, Kind::Slider, "", 114, 107, 77, 15},
-    {IDC_SIGMA_SLIDER, Kind::Slider, "", 114, 91, 77, 15},
-    {IDC_LOCAL_SCALE, Kind::ReadOnlyEdit, "", 77, 123, 36, 14},
-    {0, Kind::Label, "Local Sigma Scale", 11, 126, 60, 8},
-    {IDC_LOCAL_SCALE_SLIDER, Kind::Slider, "", 114, 123, 77, 15},
-    {IDC_VIEW_DEVIATION, Kind::PushLikeCheck, "Deviation", 130, 28, 59, 14},
-    {IDC_VIEW_IMAGE, Kind::PushLikeCheck, "Image", 130, 12, 59, 14},
-    {IDC_CLIP_RED, Kind::PushLikeCheck, "Clipping Red", 130, 43, 59, 14},
-    {IDC_CLIP_GREEN, Kind::PushLikeCheck, "Clipping Green", 130, 58, 59, 14},
-    {IDC_CLIP_BLUE, Kind::PushLikeCheck, "Clipping Blue", 130, 72, 59, 14},
-    {0, Kind::Group, "View", 121, 1, 77, 88},
-    {IDC_PROGRESS, Kind::Progress, "", 7, 164, 191, 11},
+    {IDC_CREATE, ControlKind::DefaultButton, "Create", 133, 144, 50, 14},
+    {IDC_MERGE_EXIT, ControlKind::Button, "Exit", 7, 144, 50, 14},
+    {IDC_IGNORE_BLACK, ControlKind::Check, "Ignore Black", 20, 17, 56, 10},
+    {IDC_IGNORE_WHITE, ControlKind::Check, "Ignore White", 19, 36, 57, 10},
+    {IDC_BLACK_LIMIT, ControlKind::Edit, "", 84, 16, 36, 14},
+    {IDC_WHITE_LIMIT, ControlKind::Edit, "", 84, 33, 36, 14},
+    {IDC_SIGMA_CLIP, ControlKind::Check, "Sigma Clip", 13, 94, 49, 10},
+    {IDC_SIGMA, ControlKind::Edit, "", 77, 91, 36, 14},
+    {IDC_SIGMA_FADE, ControlKind::Edit, "", 77, 107, 36, 14},
+    {0, ControlKind::FittedLabel, "Sigma Fade", 21, 110, 38, 8},
+    {IDC_NORMALIZE_AREA, ControlKind::Edit, "", 78, 73, 36, 14},
+    {0, ControlKind::FittedLabel, "Normalize Area (pix)", 11, 77, 63, 8},
+    {IDC_SAVE_BITMAPS, ControlKind::Check, "Save Bitmaps", 67, 148, 59, 10},
+    {IDC_FADE_SLIDER, ControlKind::Slider, "", 114, 107, 77, 15},
+    {IDC_SIGMA_SLIDER, ControlKind::Slider, "", 114, 91, 77, 15},
+    {IDC_LOCAL_SCALE, ControlKind::ReadOnlyEdit, "", 77, 123, 36, 14},
+    {0, ControlKind::FittedLabel, "Local Sigma Scale", 11, 126, 60, 8},
+    {IDC_LOCAL_SCALE_SLIDER, ControlKind::Slider, "", 114, 123, 77, 15},
+    {IDC_VIEW_DEVIATION, ControlKind::PushLikeCheck, "Deviation", 130, 28, 59, 14},
+    {IDC_VIEW_IMAGE, ControlKind::PushLikeCheck, "Image", 130, 12, 59, 14},
+    {IDC_CLIP_RED, ControlKind::PushLikeCheck, "Clipping Red", 130, 43, 59, 14},
+    {IDC_CLIP_GREEN, ControlKind::PushLikeCheck, "Clipping Green", 130, 58, 59, 14},
+    {IDC_CLIP_BLUE, ControlKind::PushLikeCheck, "Clipping Blue", 130, 72, 59, 14},
+    {0, ControlKind::Group, "View", 121, 1, 77, 88},
+    {IDC_PROGRESS, ControlKind::Progress, "", 7, 164, 191, 11},
 };
 constexpr int kTemplateWidth = 205;
 constexpr int kTemplateHeight = 182;
@@ -198,59 +174,8 @@ void CMergeParamsDlg::Create(QWidget* parent)
 
 void CMergeParamsDlg::CreateControls()
 {
-    QWidget* group = nullptr;
-    for (const ControlTemplate& t : kTemplate) {
-        const QString caption = QString::fromLatin1(t.caption);
-        QWidget* control = nullptr;
-        switch (t.kind) {
-        case Kind::DefaultButton:
-        case Kind::Button: {
-            auto* button = new QPushButton(caption, m_pWnd);
-            button->setDefault(t.kind == Kind::DefaultButton);
-            control = button;
-            break;
-        }
-        case Kind::PushLikeCheck: {
-            auto* button = new QPushButton(caption, m_pWnd);
-            button->setCheckable(true);
-            button->setAutoDefault(false);
-            control = button;
-            break;
-        }
-        case Kind::Check:
-            control = new QCheckBox(caption, m_pWnd);
-            break;
-        case Kind::Edit:
-        case Kind::ReadOnlyEdit: {
-            auto* edit = new QLineEdit(m_pWnd);
-            edit->setReadOnly(t.kind == Kind::ReadOnlyEdit);
-            control = edit;
-            break;
-        }
-        case Kind::Label:
-            control = new QLabel(caption, m_pWnd);
-            break;
-        case Kind::Slider:
-            control = new CReleaseSlider(m_pWnd);
-            break;
-        case Kind::Group:
-            group = new QGroupBox(caption, m_pWnd);
-            control = group;
-            break;
-        case Kind::Progress: {
-            auto* progress = new QProgressBar(m_pWnd);
-            progress->setTextVisible(false);
-            control = progress;
-            break;
-        }
-        }
-        control->setGeometry(MapDialogRect(m_pWnd->font(), t.x, t.y, t.width, t.height));
-        if (t.kind == Kind::Label)
-            FitLabel(*static_cast<QLabel*>(control));
-        if (t.id)
-            m_controls[t.id] = control;
-    }
-    group->lower();
+    CreateTemplateControls(m_pWnd, kTemplate, m_controls,
+                           [](QWidget* parent, const ControlTemplate&) { return new CReleaseSlider(parent); });
 
     auto button = [this](int id) { return static_cast<QAbstractButton*>(GetDlgItem(id)); };
     auto released = [this](int id, void (CMergeParamsDlg::*handler)()) {

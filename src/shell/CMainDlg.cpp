@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QFileInfo>
-#include <QGroupBox>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
@@ -23,6 +22,7 @@
 #include "settings/Settings.h"
 #include "shell/CAboutDlg.h"
 #include "shell/CSpinButton.h"
+#include "shell/DialogTemplate.h"
 #include "shell/DialogUnits.h"
 #include "shell/ShellSeams.h"
 
@@ -60,32 +60,23 @@ bool IsUsablePlacement(int left, int top, int right, int bottom)
     return false;
 }
 
-enum class Kind { Button, DefaultButton, PushLikeCheck, Label, SunkenLabel, Edit, Spin, Group };
-
-struct ControlTemplate {
-    int id;  // 0: a control nobody addresses
-    Kind kind;
-    const char* caption;
-    int x, y, width, height;
-};
-
 // Template 102 in its own order, which is also the tab order.
 constexpr ControlTemplate kTemplate[] = {
-    {IDC_MERGE, Kind::DefaultButton, "Merge", 442, 7, 36, 14},
-    {IDC_EXIT, Kind::Button, "Exit", 563, 7, 39, 14},
-    {IDC_ADD, Kind::Button, "Add...", 7, 7, 41, 14},
-    {IDC_DEL, Kind::Button, "Del", 52, 7, 29, 14},
-    {IDC_SAVE, Kind::Button, "Save...", 481, 7, 38, 14},
-    {IDC_PREV, Kind::Button, "Prev", 116, 7, 27, 14},
-    {IDC_NEXT, Kind::Button, "Next", 146, 7, 25, 14},
-    {IDC_NO_SCALE, Kind::PushLikeCheck, "1:1", 180, 9, 18, 11},
-    {IDC_EDIT_GAMMA, Kind::Edit, "", 203, 11, 25, 13},
-    {IDC_SPIN_GAMMA, Kind::Spin, "", 227, 11, 6, 12},
-    {0, Kind::Group, "View", 176, 0, 57, 24},
-    {0, Kind::Label, "Gamma", 203, 3, 25, 8},
-    {IDC_INFO, Kind::SunkenLabel, "Info", 237, 7, 201, 15},
-    {IDC_LIST, Kind::Button, "List...", 83, 7, 29, 14},
-    {IDC_SAVE_BMP, Kind::Button, "Save BMP...", 522, 7, 38, 14},
+    {IDC_MERGE, ControlKind::DefaultButton, "Merge", 442, 7, 36, 14},
+    {IDC_EXIT, ControlKind::Button, "Exit", 563, 7, 39, 14},
+    {IDC_ADD, ControlKind::Button, "Add...", 7, 7, 41, 14},
+    {IDC_DEL, ControlKind::Button, "Del", 52, 7, 29, 14},
+    {IDC_SAVE, ControlKind::Button, "Save...", 481, 7, 38, 14},
+    {IDC_PREV, ControlKind::Button, "Prev", 116, 7, 27, 14},
+    {IDC_NEXT, ControlKind::Button, "Next", 146, 7, 25, 14},
+    {IDC_NO_SCALE, ControlKind::PushLikeCheck, "1:1", 180, 9, 18, 11},
+    {IDC_EDIT_GAMMA, ControlKind::Edit, "", 203, 11, 25, 13},
+    {IDC_SPIN_GAMMA, ControlKind::Spin, "", 227, 11, 6, 12},
+    {0, ControlKind::Group, "View", 176, 0, 57, 24},
+    {0, ControlKind::Label, "Gamma", 203, 3, 25, 8},
+    {IDC_INFO, ControlKind::SunkenLabel, "Info", 237, 7, 201, 15},
+    {IDC_LIST, ControlKind::Button, "List...", 83, 7, 29, 14},
+    {IDC_SAVE_BMP, ControlKind::Button, "Save BMP...", 522, 7, 38, 14},
 };
 constexpr int kTemplateWidth = 613;
 constexpr int kTemplateHeight = 455;
@@ -142,51 +133,11 @@ CMainDlg::~CMainDlg() { qApp->removeEventFilter(this); }
 
 void CMainDlg::CreateControls()
 {
-    QWidget* group = nullptr;
-    for (const ControlTemplate& t : kTemplate) {
-        const QString caption = QString::fromLatin1(t.caption);
-        QWidget* control = nullptr;
-        switch (t.kind) {
-        case Kind::Button:
-        case Kind::DefaultButton: {
-            auto* button = new QPushButton(caption, this);
-            button->setDefault(t.kind == Kind::DefaultButton);
-            control = button;
-            break;
-        }
-        case Kind::PushLikeCheck: {
-            auto* button = new QPushButton(caption, this);
-            button->setCheckable(true);
-            button->setAutoDefault(false);
-            control = button;
-            break;
-        }
-        case Kind::Label:
-        case Kind::SunkenLabel: {
-            auto* label = new QLabel(caption, this);
-            if (t.kind == Kind::SunkenLabel)
-                label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-            control = label;
-            break;
-        }
-        case Kind::Edit:
-            m_editGamma = new QLineEdit(this);
-            control = m_editGamma;
-            break;
-        case Kind::Spin:
-            m_spinGamma = new CSpinButton(m_editGamma, this);
-            control = m_spinGamma;
-            break;
-        case Kind::Group:
-            group = new QGroupBox(caption, this);
-            control = group;
-            break;
-        }
-        control->setGeometry(MapDialogRect(font(), t.x, t.y, t.width, t.height));
-        if (t.id)
-            m_controls[t.id] = control;
-    }
-    group->lower();
+    CreateTemplateControls(this, kTemplate, m_controls, [this](QWidget* parent, const ControlTemplate&) {
+        return new CSpinButton(static_cast<QLineEdit*>(m_controls.at(IDC_EDIT_GAMMA)), parent);
+    });
+    m_editGamma = static_cast<QLineEdit*>(m_controls.at(IDC_EDIT_GAMMA));
+    m_spinGamma = static_cast<CSpinButton*>(m_controls.at(IDC_SPIN_GAMMA));
 
     auto button = [this](int id) { return static_cast<QPushButton*>(m_controls.at(id)); };
     connect(button(IDC_MERGE), &QPushButton::clicked, this, &CMainDlg::OnOK);
