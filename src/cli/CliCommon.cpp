@@ -146,6 +146,14 @@ bool ReadRectOptions(const CliCommandLine& line, const QSettings* settings, Imag
     return true;
 }
 
+int ReadRectArguments(const CliCommandLine& line, ImageRect& rcNoise, ImageRect& rcLight)
+{
+    std::unique_ptr<QSettings> settings;
+    if (!OpenSettings(line, settings))
+        return kExitFailure;
+    return ReadRectOptions(line, settings.get(), rcNoise, rcLight) ? kContinue : kExitUsage;
+}
+
 void CliHost::ShowError(const std::string& caption, const std::string& text)
 {
     EndProgress();

@@ -68,6 +68,10 @@ bool OpenSettings(const CliCommandLine& line, std::unique_ptr<QSettings>& settin
 // given, replaced by --background and --signal when given; false after a
 // usage error was printed.
 bool ReadRectOptions(const CliCommandLine& line, const QSettings* settings, ImageRect& rcNoise, ImageRect& rcLight);
+// OpenSettings and ReadRectOptions for a command that reads nothing else from
+// the settings: kContinue to go on, otherwise the exit status (1 or 2, the
+// failure already printed).
+int ReadRectArguments(const CliCommandLine& line, ImageRect& rcNoise, ImageRect& rcLight);
 
 // The core's host in a terminal: every report goes to stderr as
 // "caption: text"; title and progress are drawn on one line of stderr when

@@ -18,12 +18,9 @@ int RunInfo(const QStringList& args)
     if (status != kContinue)
         return status;
 
-    std::unique_ptr<QSettings> settings;
-    if (!OpenSettings(line, settings))
-        return kExitFailure;
     ImageRect rcNoise, rcLight;
-    if (!ReadRectOptions(line, settings.get(), rcNoise, rcLight))
-        return kExitUsage;
+    if (const int failed = ReadRectArguments(line, rcNoise, rcLight); failed != kContinue)
+        return failed;
 
     CliHost host;
     CFitsImage image;
