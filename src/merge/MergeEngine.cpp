@@ -1,6 +1,7 @@
 #include "merge/MergeEngine.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -104,6 +105,19 @@ PlaneNormalisation NormalisePlane(const PlaneValues& refBackground, const PlaneV
         n.k = k;
     }
     return n;
+}
+
+using FrameNormalisation = std::array<PlaneNormalisation, 3>;
+
+// Every plane of a frame brought to the reference triples of the last average.
+FrameNormalisation NormaliseFrame(const CMergeEngine& engine, const CFitsImage& frame)
+{
+    PlaneValues bk, signal, noise;
+    engine.CalcFrameStats(frame, bk, signal, noise);
+    FrameNormalisation planes;
+    for (int c = 0; c < frame.m_planes && c < 3; ++c)
+        planes[c] = NormalisePlane(engine.m_refBackground, engine.m_refSignal, engine.m_refNoise, bk, signal, noise, c);
+    return planes;
 }
 
 // How much of a pixel the clipping takes away: f = 0 for an accepted pixel,
@@ -514,11 +528,9 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
             continue;
         }
         m_exposureSum += frame.m_header.m_exposure;
-        PlaneValues bk, signal, noise;
-        CalcFrameStats(frame, bk, signal, noise);
+        const FrameNormalisation norms = NormaliseFrame(*this, frame);
         for (int c = 0; c < reference.m_planes; ++c) {
-            const PlaneNormalisation norm =
-                NormalisePlane(m_refBackground, m_refSignal, m_refNoise, bk, signal, noise, c);
+            const PlaneNormalisation& norm = norms[c];
             const float* in = frame.m_pData + N * c;
             float* sum = m_average.m_pData + N * c;
             float* w = weight.m_pData + N * c;
@@ -552,11 +564,9 @@ bool CMergeEngine::CalcDeviation(const CFitsImage& reference, CoreHost& host, in
         if (!loaded || !loaded->SameSize(reference))
             continue;
         const CFitsImage& frame = *loaded;
-        PlaneValues bk, signal, noise;
-        CalcFrameStats(frame, bk, signal, noise);
+        const FrameNormalisation norms = NormaliseFrame(*this, frame);
         for (int c = 0; c < reference.m_planes; ++c) {
-            const PlaneNormalisation norm =
-                NormalisePlane(m_refBackground, m_refSignal, m_refNoise, bk, signal, noise, c);
+            const PlaneNormalisation& norm = norms[c];
             const float* in = frame.m_pData + N * c;
             const float* avg = m_average.m_pData + N * c;
             float* dev = m_deviation.m_pData + N * c;
@@ -643,13 +653,11 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
             bitmap.RenderImage(frame, -1, floor);
             drawn = bitmap.HasBitmap() && bitmap.Width() == W && bitmap.Height() == H;
         }
-        PlaneValues bk, signal, noise;
-        CalcFrameStats(frame, bk, signal, noise);
+        const FrameNormalisation norms = NormaliseFrame(*this, frame);
         const PlaneValues& scale = m_sigmaScale[path];
         for (int c = 0; c < image.m_planes; ++c) {
             host.SetTitle("Sigma Clipping - " + path);
-            const PlaneNormalisation norm =
-                NormalisePlane(m_refBackground, m_refSignal, m_refNoise, bk, signal, noise, c);
+            const PlaneNormalisation& norm = norms[c];
             const ClipPlane plane{frame.m_pData + N * c,  m_average.m_pData + N * c,
                                   m_deviation.m_pData + N * c, image.m_pData + N * c,
                                   weight.m_pData + N * c, m_params.m_sigma * scale[c],
@@ -683,9 +691,7 @@ void CMergeEngine::ShowClipping(const CFitsImage& image, const std::string& path
         bitmap.Width() != W || bitmap.Height() != H)
         return;
     const int c = plane;
-    PlaneValues bk, signal, noise;
-    CalcFrameStats(image, bk, signal, noise);
-    const PlaneNormalisation norm = NormalisePlane(m_refBackground, m_refSignal, m_refNoise, bk, signal, noise, c);
+    const PlaneNormalisation norm = NormaliseFrame(*this, image)[c];
     const float threshold = m_params.m_sigma * m_sigmaScale[path][c];
     const float fade = m_params.m_sigmaFade;
     const PixelLimits limits = MakePixelLimits(m_params);
