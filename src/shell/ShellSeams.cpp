@@ -4,11 +4,18 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 
+#include "image/FitsImage.h"
+
 namespace {
 
+// CFITSIO failures are errors, shown with the error icon; everything else
+// the program reports is a warning.
 void ShowMessageBox(QWidget* parent, const QString& caption, const QString& text)
 {
-    QMessageBox::warning(parent, caption, text);
+    if (caption == QLatin1String(kFitsErrorCaption))
+        QMessageBox::critical(parent, caption, text);
+    else
+        QMessageBox::warning(parent, caption, text);
 }
 
 void PrepareDialog(QFileDialog& dialog, const FileDialogRequest& request)
