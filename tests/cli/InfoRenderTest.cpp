@@ -22,12 +22,6 @@ int RunCli(const std::string& args, std::string* out, bool stderrOnly = false)
     return RunCommand("{ " VELMORA_CLI " " + args + redirect + "; }", out);
 }
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 struct Stats {
     float mean, dev;
 };
@@ -143,9 +137,9 @@ TEST_F(InfoRender, RenderWritesThePreviewPicture)
         expected.m_gamma = c.gamma;
         expected.RenderImage(image, c.plane, c.blackFloor);
         ASSERT_TRUE(expected.SaveBmp(dir.file("expected.bmp")));
-        const std::string written = ReadAll(bmp);
+        const std::string written = ReadBytes(bmp);
         EXPECT_EQ(written.size(), 54 + static_cast<size_t>((3 * image.m_width + 3) / 4 * 4) * image.m_height);
-        EXPECT_TRUE(written == ReadAll(dir.file("expected.bmp"))) << c.options;
+        EXPECT_TRUE(written == ReadBytes(dir.file("expected.bmp"))) << c.options;
     }
 }
 

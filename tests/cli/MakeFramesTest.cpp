@@ -12,12 +12,6 @@
 
 namespace {
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 }  // namespace
 
 TEST(MakeFrames, WritesSortableValidFramesOfEveryType)
@@ -73,8 +67,8 @@ TEST(MakeFrames, SameOptionsSameFilesAndFramesDiffer)
     ASSERT_EQ(RunCommand(MAKE_FRAMES " --out " + dir.file("a") + options), 0);  // replaces its own frames
     ASSERT_EQ(RunCommand(MAKE_FRAMES " --out " + dir.file("c") + " --count 3 --width 50 --height 40 --seed 8"), 0);
     for (const char* name : {"/frame_001.fit", "/frame_002.fit", "/frame_003.fit"}) {
-        EXPECT_TRUE(ReadAll(dir.file("a") + name) == ReadAll(dir.file("b") + name)) << name;
-        EXPECT_FALSE(ReadAll(dir.file("a") + name) == ReadAll(dir.file("c") + name)) << name;
+        EXPECT_TRUE(ReadBytes(dir.file("a") + name) == ReadBytes(dir.file("b") + name)) << name;
+        EXPECT_FALSE(ReadBytes(dir.file("a") + name) == ReadBytes(dir.file("c") + name)) << name;
     }
     EXPECT_FALSE(ReadTestPixels(dir.file("a/frame_001.fit")) == ReadTestPixels(dir.file("a/frame_002.fit")));
     EXPECT_EQ(RunCommand(MAKE_FRAMES " --planes 2 --out " + dir.file("d")), 2);

@@ -21,12 +21,6 @@ const ImageRect kBackground{2, 2, 20, 12};
 const ImageRect kSignal{26, 18, 12, 12};
 const std::string kRects = " --background 2,2,20,12 --signal 26,18,12,12";
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::string KeyValue(const std::string& path, const std::string& name)
 {
     for (const auto& [key, value] : ReadKeywordRecords(path))
@@ -123,7 +117,7 @@ TEST_F(MergeReport, ResultIsTheDesktopProgramsFileByteForByte)
         EXPECT_EQ(log, "") << c.name;
         CMergeEngine engine;
         MergeInProcess(frames, c.params, core, c.type, engine);
-        EXPECT_EQ(ReadAll(cli), ReadAll(core)) << c.name;
+        EXPECT_EQ(ReadBytes(cli), ReadBytes(core)) << c.name;
         EXPECT_EQ(KeyValue(cli, "SNAPSHOT"), "5");
         EXPECT_EQ(std::stod(KeyValue(cli, "EXPOSURESUM")), 600.0);
         EXPECT_EQ(std::stod(KeyValue(cli, "EXPTIME")), 120.0);
@@ -145,11 +139,11 @@ TEST_F(MergeReport, SettingsFileAndLocalScalesAsOptions)
     ASSERT_EQ(RunCli("merge -q --sigma 2 --fade 0.1 --normalize-area 6 --black-limit 50 -o '" + out.file("b.fit") +
                      "'" + kRects + scale + Joined(frames)),
               0);
-    EXPECT_EQ(ReadAll(out.file("a.fit")), ReadAll(out.file("b.fit")));
+    EXPECT_EQ(ReadBytes(out.file("a.fit")), ReadBytes(out.file("b.fit")));
     ASSERT_EQ(RunCli("merge -q --sigma 2 --fade 0.1 --normalize-area 6 --black-limit 50 -o '" + out.file("c.fit") +
                      "'" + kRects + Joined(frames)),
               0);
-    EXPECT_NE(ReadAll(out.file("a.fit")), ReadAll(out.file("c.fit")));
+    EXPECT_NE(ReadBytes(out.file("a.fit")), ReadBytes(out.file("c.fit")));
 
     // The options given win over the settings file.
     ASSERT_EQ(RunCli("merge -q --settings '" + ini + "' --sigma 3 -o '" + out.file("d.fit") + "'" + Joined(frames)), 0);
@@ -162,7 +156,7 @@ TEST_F(MergeReport, SettingsFileAndLocalScalesAsOptions)
     p.m_blackLimit = 50;
     CMergeEngine engine;
     MergeInProcess(frames, p, out.file("e.fit"), FITS_SAVE_FLOAT, engine);
-    EXPECT_EQ(ReadAll(out.file("d.fit")), ReadAll(out.file("e.fit")));
+    EXPECT_EQ(ReadBytes(out.file("d.fit")), ReadBytes(out.file("e.fit")));
 }
 
 TEST_F(MergeReport, AverageDeviationAndBitmaps)
@@ -180,7 +174,7 @@ TEST_F(MergeReport, AverageDeviationAndBitmaps)
     p.m_useSigma = true;
     CMergeEngine engine;
     MergeInProcess(frames, p, out.file("core.fit"), FITS_SAVE_FLOAT, engine);
-    EXPECT_EQ(ReadAll(out.file("r.fit")), ReadAll(out.file("core.fit")));
+    EXPECT_EQ(ReadBytes(out.file("r.fit")), ReadBytes(out.file("core.fit")));
     for (const auto& [file, image] : {std::pair{"avg.fit", &engine.m_average}, std::pair{"dev.fit", &engine.m_deviation}}) {
         int bitpix = 0;
         const std::vector<float> px = ReadTestPixels(out.file(file), nullptr, nullptr, nullptr, &bitpix);
@@ -194,7 +188,7 @@ TEST_F(MergeReport, AverageDeviationAndBitmaps)
     for (const std::string& f : frames) {
         const std::string bmp = f.substr(0, f.size() - 4) + "_.bmp";
         ASSERT_TRUE(fs::exists(bmp)) << bmp;
-        EXPECT_EQ(ReadAll(bmp).substr(0, 2), "BM");
+        EXPECT_EQ(ReadBytes(bmp).substr(0, 2), "BM");
     }
 }
 
@@ -215,10 +209,10 @@ TEST_F(MergeReport, SkippedFramesStillCountAndExistingOutputIsRefused)
     EXPECT_EQ(KeyValue(result, "SNAPSHOT"), "7");
     EXPECT_EQ(std::stod(KeyValue(result, "EXPOSURESUM")), 600.0);
 
-    const std::string before = ReadAll(result);
+    const std::string before = ReadBytes(result);
     EXPECT_EQ(RunCli("merge -q -o '" + result + "'" + Joined(frames), &log), 1);
     EXPECT_NE(log.find("exists"), std::string::npos) << log;
-    EXPECT_EQ(ReadAll(result), before);
+    EXPECT_EQ(ReadBytes(result), before);
 
     struct Usage {
         std::string args;
@@ -251,7 +245,7 @@ TEST_F(MergeReport, ReportLinesAndTableRows)
     const std::string csv = out.file("imgNoise.csv");
     ASSERT_EQ(RunCli("report --csv '" + csv + "'" + kRects + Joined(frames) + " '" + out.file("gone.fit") + "'", &text, true),
               0);
-    EXPECT_EQ(ReadAll(csv), NoiseReportText(rows));
+    EXPECT_EQ(ReadBytes(csv), NoiseReportText(rows));
     std::string table;
     for (const FileListRow& row : rows)
         table += row.name + "\t" + row.snText + "\t" + row.sizeText + "\n";

@@ -16,12 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 struct ThreadCase {
     const char* name;
     const char* frames;   // make-frames options
@@ -60,11 +54,11 @@ TEST_P(ThreadsIdentical, SameBytesForEveryThreadCount)
             << log;
         std::vector<std::string> files;
         for (const char* name : {"/result.fit", "/average.fit", "/deviation.fit"})
-            files.push_back(ReadAll(out + name));
+            files.push_back(ReadBytes(out + name));
         // The pictures are rewritten beside the frames by every run.
         for (const auto& entry : fs::directory_iterator(frames))
             if (entry.path().extension() == ".bmp")
-                files.push_back(entry.path().filename().string() + ReadAll(entry.path().string()));
+                files.push_back(entry.path().filename().string() + ReadBytes(entry.path().string()));
         std::sort(files.begin() + 3, files.end());
         if (threads == 1) {
             first = files;

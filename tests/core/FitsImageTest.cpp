@@ -14,12 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 std::string KeyValue(const std::vector<std::pair<std::string, std::string>>& records, const std::string& name)
 {
     for (const auto& [key, value] : records)

@@ -93,8 +93,7 @@ TEST(NoiseReport, RowsTextsAndReportLines)
 
     ScratchDir out;
     ASSERT_TRUE(WriteNoiseReport(out.file("imgNoise.csv"), rows));
-    std::ifstream in(out.file("imgNoise.csv"), std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    const std::string text = ReadBytes(out.file("imgNoise.csv"));
     EXPECT_EQ(text, NoiseReportText(rows));
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4);
     EXPECT_FALSE(WriteNoiseReport(out.file("missing/imgNoise.csv"), rows));

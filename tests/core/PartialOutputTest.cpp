@@ -43,12 +43,6 @@ private:
     void (*m_oldHandler)(int) = nullptr;
 };
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 void FillImage(CFitsImage& image)
 {
     ASSERT_TRUE(image.Allocate(200, 150, 3));
@@ -92,7 +86,7 @@ TEST(PartialOutput, ExistingFileIsNeverRemovedOrChanged)
         EXPECT_FALSE(SaveResult(image, path, FITS_SAVE_FLOAT, 4, 120.0, sink));
     }
     EXPECT_FALSE(sink.errors.empty());
-    EXPECT_EQ(ReadAll(path), "an earlier result");
+    EXPECT_EQ(ReadBytes(path), "an earlier result");
 }
 
 TEST(PartialOutput, PictureThatCannotBeCompletedIsReported)

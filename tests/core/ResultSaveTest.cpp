@@ -27,12 +27,6 @@ double NumberKeyValue(const std::string& path, const std::string& name)
     return std::stod(KeyValue(path, name));
 }
 
-std::string ReadBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 void Verify(const std::string& path)
 {
     std::string report;

@@ -35,12 +35,6 @@ std::vector<float> Scene(int width, int height, int planes, float bk, float dev,
     return px;
 }
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 }  // namespace
 
 class FileListDlgTest : public QObject {
@@ -144,7 +138,7 @@ private slots:
                      CFileListDlg::Glyph(glyph).toImage().convertToFormat(QImage::Format_ARGB32));
         }
 
-        const std::string report = ReadAll(File("imgNoise.csv"));
+        const std::string report = ReadBytes(File("imgNoise.csv"));
         QCOMPARE(m_list->ReportPath(), Q(File("imgNoise.csv")));
         QCOMPARE(report, NoiseReportText(expected));
         QCOMPARE(std::count(report.begin(), report.end(), '\n'), 5L);
@@ -214,7 +208,7 @@ private slots:
         QCOMPARE(List()->topLevelItemCount(), 0);
         QCOMPARE(List()->columnCount(), 3);
         QVERIFY(std::filesystem::exists(File("imgNoise.csv")));
-        QCOMPARE(ReadAll(File("imgNoise.csv")), std::string());
+        QCOMPARE(ReadBytes(File("imgNoise.csv")), std::string());
     }
 
     void listButtonOpensTheModalDialog()

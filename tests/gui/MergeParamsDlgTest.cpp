@@ -23,12 +23,6 @@ const std::string kRects = " --background 2,2,20,12 --signal 26,18,12,12";
 
 std::string MakeFrames() { return (std::filesystem::path(VELMORA_CLI).parent_path() / "make-frames").string(); }
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::vector<uint32_t> Pixels(const CPreviewBitmap& bitmap)
 {
     return {bitmap.Bits(), bitmap.Bits() + static_cast<size_t>(bitmap.Width()) * bitmap.Height()};
@@ -529,7 +523,7 @@ private slots:
             command += " " + frame;
         std::string output;
         QCOMPARE(RunCommand(command, &output), 0);
-        QVERIFY(ReadAll(gui) == ReadAll(cli));
+        QVERIFY(ReadBytes(gui) == ReadBytes(cli));
     }
 };
 

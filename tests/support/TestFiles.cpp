@@ -175,3 +175,9 @@ int RunCommand(const std::string& command, std::string* output)
         *output = text;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+std::string ReadBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}

@@ -67,6 +67,8 @@ std::string RawFits(const std::vector<std::string>& cards, size_t dataBytes = 0)
 // The SIMPLE, BITPIX, NAXIS and NAXISn cards of a primary image.
 std::vector<std::string> ImageCards(int bitpix, const std::vector<long long>& axes);
 void WriteBytes(const std::string& path, const std::string& bytes);
+// The whole file as bytes (empty when it cannot be read).
+std::string ReadBytes(const std::string& path);
 // A 16 x 16 Rice-compressed 16-bit frame with one header card then replaced
 // by a card of the same length. CFITSIO 4.2 crashes on two of them:
 // "ZVAL2   =                    4" (its decoder reads past the tile's bytes)
