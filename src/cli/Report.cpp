@@ -5,7 +5,7 @@
 #include "cli/CliCommon.h"
 #include "cli/CliFrames.h"
 #include "cli/Commands.h"
-#include "filelist/NoiseReport.h"
+#include "report/NoiseReport.h"
 
 int RunReport(const QStringList& args)
 {

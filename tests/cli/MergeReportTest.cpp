@@ -8,7 +8,7 @@
 #include <iterator>
 #include <memory>
 
-#include "filelist/NoiseReport.h"
+#include "report/NoiseReport.h"
 #include "image/ResultSave.h"
 #include "merge/MergeEngine.h"
 #include "support/TestFiles.h"

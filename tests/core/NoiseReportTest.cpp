@@ -5,7 +5,7 @@
 #include <iterator>
 #include <limits>
 
-#include "filelist/NoiseReport.h"
+#include "report/NoiseReport.h"
 #include "support/TestFiles.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <QTreeWidget>
 
 #include "GuiTestSupport.h"
-#include "filelist/CFileListDlg.h"
+#include "app/CFileListDlg.h"
 
 namespace {
 

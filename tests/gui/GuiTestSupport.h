@@ -11,8 +11,8 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "shell/CMainDlg.h"
-#include "shell/ShellSeams.h"
+#include "app/CMainDlg.h"
+#include "app/ShellSeams.h"
 #include "support/TestFiles.h"
 
 // Records every message box and file dialog and answers them from queues;

@@ -7,7 +7,7 @@
 #include <QTimer>
 
 #include "GuiTestSupport.h"
-#include "shell/CSpinButton.h"
+#include "app/CSpinButton.h"
 
 class MainDlgKeysTest : public QObject {
     Q_OBJECT

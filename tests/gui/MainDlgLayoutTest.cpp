@@ -6,7 +6,7 @@
 #include <QTimer>
 
 #include "GuiTestSupport.h"
-#include "shell/DialogUnits.h"
+#include "app/DialogUnits.h"
 
 class MainDlgLayoutTest : public QObject {
     Q_OBJECT

@@ -13,7 +13,7 @@
 #include <QSlider>
 
 #include "GuiTestSupport.h"
-#include "shell/DialogUnits.h"
+#include "app/DialogUnits.h"
 
 namespace {
 

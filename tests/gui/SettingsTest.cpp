@@ -8,7 +8,7 @@
 
 #include "GuiTestSupport.h"
 #include "settings/Settings.h"
-#include "shell/CVelmoraApp.h"
+#include "app/CVelmoraApp.h"
 
 class SettingsTest : public QObject {
     Q_OBJECT

@@ -1,10 +1,10 @@
-#include "shell/CAboutDlg.h"
+#include "app/CAboutDlg.h"
 
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
 
-#include "shell/DialogUnits.h"
+#include "app/DialogUnits.h"
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
 {

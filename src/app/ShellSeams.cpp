@@ -1,4 +1,4 @@
-#include "shell/ShellSeams.h"
+#include "app/ShellSeams.h"
 
 #include <QFileDialog>
 #include <QGuiApplication>

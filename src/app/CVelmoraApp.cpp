@@ -1,9 +1,9 @@
-#include "shell/CVelmoraApp.h"
+#include "app/CVelmoraApp.h"
 
 #include <QCoreApplication>
 
 #include "settings/Settings.h"
-#include "shell/CMainDlg.h"
+#include "app/CMainDlg.h"
 
 int CVelmoraApp::InitInstance()
 {

@@ -1,4 +1,4 @@
-#include "shell/CMainDlg.h"
+#include "app/CMainDlg.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -20,11 +20,11 @@
 #include "image/ResultSave.h"
 #include "merge/RectStats.h"
 #include "settings/Settings.h"
-#include "shell/CAboutDlg.h"
-#include "shell/CSpinButton.h"
-#include "shell/DialogTemplate.h"
-#include "shell/DialogUnits.h"
-#include "shell/ShellSeams.h"
+#include "app/CAboutDlg.h"
+#include "app/CSpinButton.h"
+#include "app/DialogTemplate.h"
+#include "app/DialogUnits.h"
+#include "app/ShellSeams.h"
 
 // Resources of a static library are registered by hand, from the global namespace.
 static void InitShellResources() { Q_INIT_RESOURCE(velmora); }

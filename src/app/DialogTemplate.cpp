@@ -1,4 +1,4 @@
-#include "shell/DialogTemplate.h"
+#include "app/DialogTemplate.h"
 
 #include <algorithm>
 #include <vector>
@@ -10,7 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-#include "shell/DialogUnits.h"
+#include "app/DialogUnits.h"
 
 namespace {
 

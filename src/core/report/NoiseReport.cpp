@@ -1,4 +1,4 @@
-#include "filelist/NoiseReport.h"
+#include "report/NoiseReport.h"
 
 #include <cmath>
 #include <cstdarg>

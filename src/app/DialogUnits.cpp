@@ -1,4 +1,4 @@
-#include "shell/DialogUnits.h"
+#include "app/DialogUnits.h"
 
 #include <QApplication>
 #include <QFontMetrics>

@@ -1,7 +1,7 @@
 // Where the main window meets the Merge Parameters and FIT Files dialogs.
 
-#include "filelist/CFileListDlg.h"
-#include "shell/CMainDlg.h"
+#include "app/CFileListDlg.h"
+#include "app/CMainDlg.h"
 
 // The Merge button and the Enter key: opens the Merge Parameters dialog; the
 // main window never ends here.

@@ -1,6 +1,6 @@
 #include <QApplication>
 
-#include "shell/CVelmoraApp.h"
+#include "app/CVelmoraApp.h"
 
 int main(int argc, char** argv)
 {

@@ -13,7 +13,7 @@
 #include <QPainter>
 #include <QPushButton>
 
-#include "shell/CMainDlg.h"
+#include "app/CMainDlg.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <QDialog>
 
-#include "filelist/NoiseReport.h"
+#include "report/NoiseReport.h"
 
 class CMainDlg;
 class QTreeWidget;

@@ -13,7 +13,7 @@
 #include <QStringList>
 
 #include "image/FitsImage.h"
-#include "merge/CMergeParamsDlg.h"
+#include "app/CMergeParamsDlg.h"
 #include "merge/MergeEngine.h"
 #include "platform/Host.h"
 #include "preview/PreviewBitmap.h"

@@ -1,4 +1,4 @@
-#include "shell/CSpinButton.h"
+#include "app/CSpinButton.h"
 
 #include <algorithm>
 

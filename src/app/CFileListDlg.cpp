@@ -1,4 +1,4 @@
-#include "filelist/CFileListDlg.h"
+#include "app/CFileListDlg.h"
 
 #include <algorithm>
 
@@ -10,8 +10,8 @@
 #include <QStyle>
 #include <QTreeWidget>
 
-#include "shell/CMainDlg.h"
-#include "shell/DialogUnits.h"
+#include "app/CMainDlg.h"
+#include "app/DialogUnits.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "merge/CMergeParamsDlg.h"
+#include "app/CMergeParamsDlg.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,10 +13,10 @@
 #include <QSlider>
 
 #include "settings/Settings.h"
-#include "shell/CMainDlg.h"
-#include "shell/DialogTemplate.h"
-#include "shell/DialogUnits.h"
-#include "shell/ShellSeams.h"
+#include "app/CMainDlg.h"
+#include "app/DialogTemplate.h"
+#include "app/DialogUnits.h"
+#include "app/ShellSeams.h"
 
 namespace {
 
