@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -280,49 +281,301 @@ TEST(MergeEngine, NonFiniteBackgroundGivesPlainValues)
 
 namespace {
 
-// The deviation pass written out as plainly as it is specified: per band
-// and column, the local means at each block's first column, pixels of the
-// band column in row order.
-void DeviationOracle(const CMergeEngine& e, const std::vector<CFitsImage*>& frames, CFitsImage& out)
-{
-    const int W = kW, H = kH, blk = e.m_params.m_normalizeArea >= 5 ? e.m_params.m_normalizeArea : 1;
-    std::vector<float> count(kW * kH, 0.0f);
-    ASSERT_TRUE(out.Allocate(W, H, 1));
-    std::fill(out.m_pData, out.m_pData + W * H, 0.0f);
-    const float lo = e.m_params.m_ignoreBlack ? static_cast<float>(e.m_params.m_blackLimit) : -1e30f;
-    const float hi = e.m_params.m_ignoreWhite ? static_cast<float>(e.m_params.m_whiteLimit) : 1e30f;
-    for (CFitsImage* f : frames) {
+// The three passes written out as plainly as they are specified: pixel by
+// pixel, band by band, with a local mean of their own. Only the per-frame
+// triples come from the rectangle statistics, which have tests of their own.
+class PassOracle {
+public:
+    std::vector<float> average, deviation, result;
+
+    // frames in frame order; reference gives the reference triples.
+    PassOracle(const CMergeEngine& e, const CFitsImage& reference, std::vector<const CFitsImage*> frames)
+        : m_p(e.m_params), m_frames(std::move(frames)), W(reference.m_width), H(reference.m_height),
+          P(reference.m_planes)
+    {
+        e.CalcFrameStats(reference, m_refBk, m_refSignal, m_refNoise);
+        for (const CFitsImage* f : m_frames) {
+            Triples t;
+            e.CalcFrameStats(*f, t.bk, t.signal, t.noise);
+            m_triples.push_back(t);
+        }
+        blk = m_p.m_normalizeArea >= 5 ? m_p.m_normalizeArea : 1;
+        lo = m_p.m_ignoreBlack ? static_cast<float>(m_p.m_blackLimit) : -1e30f;
+        hi = m_p.m_ignoreWhite ? static_cast<float>(m_p.m_whiteLimit) : 1e30f;
+        Average();
+        Deviation();
+    }
+
+    // scales[k]: the sigma scales of frame k.
+    void SigmaClip(const std::vector<PlaneValues>& scales)
+    {
+        std::vector<float> weight(Total(), 0.0f);
+        result.assign(Total(), 0.0f);
+        for (size_t k = 0; k < m_frames.size(); ++k)
+            for (int c = 0; c < P; ++c) {
+                const float T = m_p.m_sigma * scales[k][c];
+                ForEachPixel(k, c, [&](int i, float v, float d) {
+                    const float a = static_cast<float>(static_cast<int>(std::fabs(d)));
+                    if (T * deviation[i] >= a) {
+                        result[i] += Norm(k, c).k * v;
+                        weight[i] += Norm(k, c).k;
+                        return;
+                    }
+                    const float q = a / deviation[i];
+                    float f = 1.0f;
+                    if (T + m_p.m_sigmaFade > q)
+                        f = (q - T) / m_p.m_sigmaFade;
+                    result[i] += Norm(k, c).k * v * (1 - f);
+                    weight[i] += (1 - f) * Norm(k, c).k;
+                });
+            }
+        for (int i = 0; i < Total(); ++i)
+            if (weight[i] > 0)
+                result[i] = result[i] / weight[i];
+    }
+
+private:
+    struct Triples {
         PlaneValues bk, signal, noise;
-        e.CalcFrameStats(*f, bk, signal, noise);
-        const float lightK = e.m_refSignal[0] / signal[0];
-        const float r = e.m_refNoise[0] / (lightK * noise[0]);
+    };
+    struct Factors {
+        float lightK, r, k, bk, refBk;
+        float Normalise(float x) const { return (x - bk) * lightK + refBk; }
+    };
+
+    const MergeParams& m_p;
+    std::vector<const CFitsImage*> m_frames;
+    std::vector<Triples> m_triples;
+    PlaneValues m_refBk, m_refSignal, m_refNoise;
+    int W, H, P, blk;
+    float lo, hi;
+
+    int Total() const { return W * H * P; }
+    int Index(int x, int y, int c) const { return x + W * (y + c * H); }
+    bool Skipped(float x) const
+    {
+        return (m_p.m_ignoreBlack && x <= m_p.m_blackLimit) || (m_p.m_ignoreWhite && x >= m_p.m_whiteLimit);
+    }
+    Factors Norm(size_t k, int c) const
+    {
+        const Triples& t = m_triples[k];
+        const float lightK = m_refSignal[c] / t.signal[c];
+        const float r = m_refNoise[c] / (lightK * t.noise[c]);
+        return {lightK, r, r * r, t.bk[c], m_refBk[c]};
+    }
+
+    // Mean over the 2s x 2s window from (cx - s, cy - s), clipped, of the
+    // values strictly between lo and hi; false when there is none.
+    bool LocalMean(const float* plane, int64_t cx, int64_t cy, int64_t s, float& mean) const
+    {
+        double sum = 0;
+        int count = 0;
+        for (int64_t y = std::max<int64_t>(cy - s, 0); y < std::min<int64_t>(cy + s, H); ++y)
+            for (int64_t x = std::max<int64_t>(cx - s, 0); x < std::min<int64_t>(cx + s, W); ++x)
+                if (lo < plane[y * W + x] && plane[y * W + x] < hi) {
+                    sum += plane[y * W + x];
+                    ++count;
+                }
+        if (count > 0)
+            mean = static_cast<float>(sum / count);
+        return count > 0;
+    }
+
+    // visit(i, v, d) for every used pixel of plane c of frame k: its
+    // normalised value and its corrected, scaled difference from the average.
+    template <typename Visit>
+    void ForEachPixel(size_t k, int c, Visit&& visit) const
+    {
+        const Factors n = Norm(k, c);
+        const float* in = m_frames[k]->m_pData + W * H * c;
+        const float* avg = average.data() + W * H * c;
         for (int y = 0; y < H; y += blk) {
             float localF = 0, localRef = 0;
             for (int x = 0; x < W; ++x) {
                 if (blk > 1 && x % blk == 0) {
+                    const int s = m_p.m_normalizeArea;
                     float meanF = 0, meanRef = 0;
-                    ASSERT_TRUE(CalcLocalMean(*f, x + blk / 2, y + blk / 2, blk, lo, hi, 0, meanF));
-                    ASSERT_TRUE(CalcLocalMean(e.m_average, x + blk / 2, y + blk / 2, blk, lo, hi, 0, meanRef));
-                    localRef = meanRef;
-                    localF = (meanF - bk[0]) * lightK + e.m_refBackground[0];
+                    const bool both = LocalMean(in, x + blk / 2, y + blk / 2, s, meanF) &&
+                                      LocalMean(avg, x + blk / 2, y + blk / 2, s, meanRef);
+                    localRef = both ? meanRef : 0.0f;  // an empty window corrects nothing
+                    localF = both ? n.Normalise(meanF) : 0.0f;
                 }
                 for (int yy = y; yy < std::min(H, y + blk); ++yy) {
-                    const float xi = *f->PixelAt(x, yy, 0);
-                    const float v = (xi - bk[0]) * lightK + e.m_refBackground[0];
+                    const int i = Index(x, yy, c);
+                    const float xi = m_frames[k]->m_pData[i];
+                    if (Skipped(xi))
+                        continue;
+                    const float v = n.Normalise(xi);
                     const float v2 = v + localRef - localF;
-                    const float d = (v2 - *e.m_average.PixelAt(x, yy, 0)) * r;
-                    out.m_pData[yy * W + x] += d * d;
-                    count[yy * W + x] += 1;
+                    visit(i, v, (v2 - average[i]) * n.r);
                 }
             }
         }
     }
-    for (int i = 0; i < W * H; ++i)
-        if (count[i] > 0)
-            out.m_pData[i] = std::sqrt(out.m_pData[i] / count[i]);
+
+    void Average()
+    {
+        std::vector<float> weight(Total(), 0.0f);
+        average.assign(Total(), 0.0f);
+        for (size_t k = 0; k < m_frames.size(); ++k)
+            for (int c = 0; c < P; ++c) {
+                const Factors n = Norm(k, c);
+                for (int i = W * H * c; i < W * H * (c + 1); ++i) {
+                    const float x = m_frames[k]->m_pData[i];
+                    if (Skipped(x))
+                        continue;
+                    average[i] += n.k * n.Normalise(x);
+                    weight[i] += n.k;
+                }
+            }
+        for (int i = 0; i < Total(); ++i)
+            if (weight[i] > 0)
+                average[i] = average[i] / weight[i];
+    }
+
+    void Deviation()
+    {
+        std::vector<float> count(Total(), 0.0f);
+        deviation.assign(Total(), 0.0f);
+        for (size_t k = 0; k < m_frames.size(); ++k)
+            for (int c = 0; c < P; ++c)
+                ForEachPixel(k, c, [&](int i, float, float d) {
+                    deviation[i] += d * d;
+                    count[i] += 1;
+                });
+        for (int i = 0; i < Total(); ++i)
+            if (count[i] > 0)
+                deviation[i] = std::sqrt(deviation[i] / count[i]);
+    }
+};
+
+void ExpectPixels(const CFitsImage& actual, const std::vector<float>& expected, const std::string& what)
+{
+    ASSERT_EQ(static_cast<size_t>(actual.GetPixelCount()), expected.size()) << what;
+    for (size_t i = 0; i < expected.size(); ++i)
+        ASSERT_FLOAT_EQ(actual.m_pData[i], expected[i]) << what << " pixel " << i;
+}
+
+// The frames of the bench, loaded, in frame order.
+std::vector<CFitsImage> LoadAll(const CMergeEngine& engine)
+{
+    std::vector<CFitsImage> frames(engine.m_files.size());
+    size_t k = 0;
+    for (const std::string& path : engine.m_files)
+        Load(frames[k++], path);
+    return frames;
+}
+
+std::vector<const CFitsImage*> Pointers(const std::vector<CFitsImage>& frames)
+{
+    std::vector<const CFitsImage*> p;
+    for (const CFitsImage& f : frames)
+        p.push_back(&f);
+    return p;
 }
 
 }  // namespace
+
+namespace {
+
+using Triple = std::array<float, 3>;
+
+// Three planes of kW x kH, plane c a Scene of bk[c], dev[c], signal[c] filled
+// with its background.
+std::vector<float> ColourScene(Triple bk, Triple dev, Triple signal)
+{
+    std::vector<float> px;
+    for (int c = 0; c < 3; ++c) {
+        const std::vector<float> plane = Scene(bk[c], dev[c], signal[c], bk[c]);
+        px.insert(px.end(), plane.begin(), plane.end());
+    }
+    return px;
+}
+
+float& At(std::vector<float>& px, int x, int y, int c) { return px[(c * kH + y) * kW + x]; }
+
+}  // namespace
+
+TEST(MergeEngine, ColourPlanesEachUseTheirOwnFactors)
+{
+    // Per plane (background, noise, signal) of the reference and the frame:
+    // red   (100, 10, 1000) and (120, 8, 500):   LightK 2,   R 0.625, K 0.390625
+    // green (200, 20, 500)  and (220, 10, 1000): LightK 0.5, R 4,     K 16
+    // blue  (50, 5, 2000)   and (40, 5, 1000):   LightK 2,   R 0.5,   K 0.25
+    Bench b;
+    b.Adaptive();
+    std::vector<float> ref = ColourScene({100, 200, 50}, {10, 20, 5}, {1000, 500, 2000});
+    std::vector<float> frame = ColourScene({120, 220, 40}, {8, 10, 5}, {500, 1000, 1000});
+    const Triple refValue{960.9375f, 130.0f, 437.5f};
+    const Triple frameValue{620.0f, 420.0f, 340.0f};  // normalised: 1100, 300, 650
+    for (int c = 0; c < 3; ++c) {
+        At(ref, 25, 15, c) = refValue[c];
+        At(frame, 25, 15, c) = frameValue[c];
+    }
+    const std::string refPath = b.Add("a.fit", ref, kW, kH, 3);
+    b.Add("b.fit", frame, kW, kH, 3);
+    CFitsImage reference;
+    Load(reference, refPath);
+
+    ASSERT_TRUE(b.engine.CalcAverage(reference, b.host));
+    // (960.9375 + 0.390625 * 1100) / 1.390625, (130 + 16 * 300) / 17, (437.5 + 0.25 * 650) / 1.25
+    const Triple average{1000.0f, 290.0f, 480.0f};
+    // The reference's and the frame's differences, the frame's scaled by R.
+    const Triple deviation{std::sqrt((39.0625f * 39.0625f + 62.5f * 62.5f) / 2), std::sqrt((160.0f * 160 + 40 * 40) / 2),
+                           std::sqrt((42.5f * 42.5f + 85 * 85) / 2)};
+    ASSERT_TRUE(b.engine.CalcDeviation(reference, b.host));
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_FLOAT_EQ(*b.engine.m_average.PixelAt(25, 15, c), average[c]) << "plane " << c;
+        EXPECT_FLOAT_EQ(*b.engine.m_deviation.PixelAt(25, 15, c), deviation[c]) << "plane " << c;
+        // Where both frames hold their background, each plane is its reference background.
+        EXPECT_FLOAT_EQ(*b.engine.m_average.PixelAt(25, 5, c), (Triple{100, 200, 50}[c])) << "plane " << c;
+    }
+}
+
+TEST(MergeEngine, ColourClippingMatchesAPlainReferenceWithPerPlaneScales)
+{
+    // Four colour frames, each plane with its own background, noise, signal
+    // and sigma scale, with outliers of both signs: the merge must take every
+    // decision of the plain passes.
+    const Triple bk[] = {{100, 200, 50}, {120, 220, 40}, {90, 180, 60}, {110, 210, 55}};
+    const Triple dev[] = {{10, 20, 5}, {8, 10, 5}, {12, 15, 8}, {10, 25, 4}};
+    const Triple signal[] = {{1000, 500, 2000}, {500, 1000, 1000}, {1500, 400, 2500}, {1000, 600, 1800}};
+    const std::vector<PlaneValues> scales = {
+        {{1.0f, 1.0f, 1.0f}}, {{1.5f, 0.5f, 1.0f}}, {{0.5f, 1.5f, 0.8f}}, {{1.2f, 0.7f, 1.4f}}};
+    for (int area : {0, 6}) {
+        Bench b;
+        b.Adaptive();
+        b.engine.m_params.m_useSigma = true;
+        b.engine.m_params.m_sigma = 1.2f;
+        b.engine.m_params.m_sigmaFade = 0.4f;
+        b.engine.m_params.m_normalizeArea = area;
+        for (int k = 0; k < 4; ++k) {
+            std::vector<float> px = ColourScene(bk[k], dev[k], signal[k]);
+            for (int c = 0; c < 3; ++c)
+                for (int y = 10; y < kH; ++y)
+                    for (int x = 0; x < kW; ++x) {
+                        // A scene in the reference's units, noise, and outliers, in this frame's units.
+                        float sky = 20.0f * x + 7.0f * y + 50.0f * c + ((x * 7 + y * 13 + k * 5 + c * 3) % 11) - 5;
+                        if ((x * 5 + y * 3 + 2 * k + 7 * c) % 13 == 0)
+                            sky += (x + k) % 2 ? 150.0f + 10 * k : -120.0f - 10 * k;
+                        At(px, x, y, c) = bk[k][c] + sky * signal[k][c] / signal[0][c];
+                    }
+            const std::string path = b.Add(Numbered(k), px, kW, kH, 3);
+            b.engine.m_sigmaScale[path] = scales[k];
+        }
+        const std::vector<CFitsImage> frames = LoadAll(b.engine);
+        CFitsImage image;
+        Load(image, *b.engine.m_files.begin());
+        ASSERT_TRUE(b.engine.Merge(image, b.bitmap, b.host, false));
+
+        PassOracle expected(b.engine, frames[0], Pointers(frames));
+        expected.SigmaClip(scales);
+        const std::string what = "area " + std::to_string(area);
+        ExpectPixels(b.engine.m_average, expected.average, "average " + what);
+        ExpectPixels(b.engine.m_deviation, expected.deviation, "deviation " + what);
+        ExpectPixels(image, expected.result, "result " + what);
+    }
+}
 
 TEST(MergeEngine, LocalCorrectionBlocksCoverShortLastBandAndBlock)
 {
@@ -332,7 +585,6 @@ TEST(MergeEngine, LocalCorrectionBlocksCoverShortLastBandAndBlock)
         Bench b;
         b.Adaptive();
         b.engine.m_params.m_normalizeArea = area;
-        std::vector<CFitsImage> frames(3);
         for (int k = 0; k < 3; ++k) {
             std::vector<float> px = Scene(100 + 10 * k, 10 + k, 1000 - 50 * k, 100);
             for (int y = 10; y < kH; ++y)
@@ -340,15 +592,56 @@ TEST(MergeEngine, LocalCorrectionBlocksCoverShortLastBandAndBlock)
                     At(px, x, y) = 100 + 10 * k + 3.0f * x + 0.5f * y * k + ((x * 7 + y * 13 + k) % 11);
             b.Add(Numbered(k), px);
         }
-        int k = 0;
-        for (const std::string& path : b.engine.m_files)
-            Load(frames[k++], path);
+        const std::vector<CFitsImage> frames = LoadAll(b.engine);
         ASSERT_TRUE(b.engine.CalcAverage(frames[0], b.host));
         ASSERT_TRUE(b.engine.CalcDeviation(frames[0], b.host));
-        CFitsImage expected;
-        DeviationOracle(b.engine, {&frames[0], &frames[1], &frames[2]}, expected);
-        for (int i = 0; i < kW * kH; ++i)
-            ASSERT_EQ(b.engine.m_deviation.m_pData[i], expected.m_pData[i]) << "area " << area << " pixel " << i;
+        const PassOracle expected(b.engine, frames[0], Pointers(frames));
+        ExpectPixels(b.engine.m_average, expected.average, "average, area " + std::to_string(area));
+        ExpectPixels(b.engine.m_deviation, expected.deviation, "deviation, area " + std::to_string(area));
+    }
+}
+
+TEST(MergeEngine, LocalMeansOfFloatAndWholeFramesLeaveOutValuesOnTheLimits)
+{
+    // Many values sit exactly on a limit; the windows must leave them out
+    // as the pixels themselves are left out. Fractional values take the
+    // plain window sums, whole ones the tiled sums.
+    struct Case {
+        bool ignoreBlack, ignoreWhite, fractional;
+        int area;
+    };
+    const Case cases[] = {
+        {true, false, true, 5}, {false, true, true, 6}, {true, true, true, 7}, {true, true, false, 5},
+    };
+    for (const Case& c : cases) {
+        Bench b;
+        b.engine.m_params.m_ignoreBlack = c.ignoreBlack;
+        b.engine.m_params.m_blackLimit = 200;
+        b.engine.m_params.m_ignoreWhite = c.ignoreWhite;
+        b.engine.m_params.m_whiteLimit = 900;
+        b.engine.m_params.m_normalizeArea = c.area;
+        for (int k = 0; k < 3; ++k) {
+            std::vector<float> px(kW * kH);
+            for (int y = 0; y < kH; ++y)
+                for (int x = 0; x < kW; ++x) {
+                    const float fraction = c.fractional ? 0.25f * ((x + 2 * y + k) % 4) : 0.0f;
+                    float& v = At(px, x, y);
+                    v = 400 + 10 * k + 9.0f * x + 4.0f * y + fraction;
+                    if ((3 * x + 5 * y + k) % 4 == 0)
+                        v = 200.0f;  // on the black limit
+                    else if ((x + 3 * y + 2 * k) % 5 == 0)
+                        v = 900.0f;  // on the white limit
+                }
+            b.Add(Numbered(k), px);
+        }
+        const std::vector<CFitsImage> frames = LoadAll(b.engine);
+        ASSERT_TRUE(b.engine.CalcAverage(frames[1], b.host));
+        ASSERT_TRUE(b.engine.CalcDeviation(frames[1], b.host));
+        const PassOracle expected(b.engine, frames[1], Pointers(frames));
+        const std::string what = std::to_string(c.ignoreBlack) + std::to_string(c.ignoreWhite) +
+                                 std::to_string(c.fractional) + " area " + std::to_string(c.area);
+        ExpectPixels(b.engine.m_average, expected.average, "average " + what);
+        ExpectPixels(b.engine.m_deviation, expected.deviation, "deviation " + what);
     }
 }
 
@@ -593,4 +886,72 @@ TEST(MergeEngine, ShowClippingRecoloursWithTheClippingDecisions)
     std::vector<uint32_t> plain(grey.Bits(), grey.Bits() + kW * kH);
     b.engine.ShowClipping(frame, last, 0, grey);
     EXPECT_TRUE(std::equal(plain.begin(), plain.end(), grey.Bits()));
+}
+
+TEST(MergeEngine, ClippingPreviewOfEveryPlaneMarksValuesOnTheLimits)
+{
+    // Around an average of 1000 with deviation 10, sigma 3, fade 0.2: plane c
+    // has its own row of cases at columns 6c .. 6c + 5 of row 5, the other
+    // planes the average there. Scales 1, 0.5, 1.5 give thresholds 3, 1.5, 4.5.
+    struct Column {
+        float value;
+        int red, blue;  // expected; -1: (1 - f) * g, -2: (1 - f) * g + 255 f, -3: g
+        float f;
+    };
+    const Column columns[3][6] = {
+        {{500, 0, 255, 0}, {50000, 255, 0, 0}, {1031, -2, -1, 0.5f}, {967, 0, 255, 1}, {1000.9f, -3, -3, 0}, {501, 0, 255, 1}},
+        {{500, 0, 255, 0}, {50000, 255, 0, 0}, {1016, -2, -1, 0.5f}, {969, 0, 255, 1}, {1030, 255, 0, 1}, {49999, 255, 0, 1}},
+        {{500, 0, 255, 0}, {50000, 255, 0, 0}, {1031, -3, -3, 0}, {954, -1, -2, 0.5f}, {1046, -2, -1, 0.5f}, {1045, -3, -3, 0}},
+    };
+    Bench b;
+    b.engine.m_params.m_useSigma = true;
+    b.engine.m_params.m_ignoreBlack = true;
+    b.engine.m_params.m_blackLimit = 500;
+    b.engine.m_params.m_ignoreWhite = true;
+    b.engine.m_params.m_whiteLimit = 50000;
+    std::vector<float> px(kW * kH * 3, 1000.0f);
+    for (int c = 0; c < 3; ++c)
+        for (int j = 0; j < 6; ++j)
+            At(px, 6 * c + j, 5, c) = columns[c][j].value;
+    const std::string path = b.Add("a.fit", px, kW, kH, 3);
+    b.engine.m_sigmaScale[path] = PlaneValues{{1.0f, 0.5f, 1.5f}};
+    for (int c = 0; c < 3; ++c) {
+        b.engine.m_refSignal[c] = 100;  // the neutral triples: factors 1
+        b.engine.m_refNoise[c] = 1;
+    }
+    Constant(b.engine.m_average, 1000.0f, 3);
+    Constant(b.engine.m_deviation, 10.0f, 3);
+    b.engine.m_deviationValid = true;
+    CFitsImage frame;
+    Load(frame, path);
+
+    for (int c = 0; c < 3; ++c) {
+        CPreviewBitmap preview;
+        preview.RenderImage(frame, c, 500);
+        const std::vector<uint32_t> grey(preview.Bits(), preview.Bits() + kW * kH);
+        b.engine.ShowClipping(frame, path, c, preview);
+        for (int y = 0; y < kH; ++y)
+            for (int x = 0; x < kW; ++x) {
+                const uint32_t g = Green(grey[(kH - 1 - y) * kW + x]);
+                const uint32_t shown = *preview.PixelPtr(x, y);
+                const std::string where = "plane " + std::to_string(c) + " at " + std::to_string(x) + "," +
+                                          std::to_string(y);
+                ASSERT_EQ(Green(shown), static_cast<int>(g)) << where;
+                const bool special = y == 5 && x >= 6 * c && x < 6 * c + 6;
+                if (!special) {
+                    ASSERT_EQ(shown, (g << 16) | (g << 8) | g) << where;  // accepted: grey
+                    continue;
+                }
+                const Column& col = columns[c][x - 6 * c];
+                auto expect = [&](int code) {
+                    if (code == -1)
+                        return (1 - col.f) * g;
+                    if (code == -2)
+                        return (1 - col.f) * g + 255 * col.f;
+                    return code == -3 ? static_cast<float>(g) : static_cast<float>(code);
+                };
+                EXPECT_NEAR(Red(shown), expect(col.red), 1) << where;
+                EXPECT_NEAR(Blue(shown), expect(col.blue), 1) << where;
+            }
+    }
 }

@@ -169,3 +169,33 @@ TEST(NoiseReport, NamesAndEmptySet)
     EXPECT_TRUE(BuildFileList(none, kBackground, kSignal, host).empty());
     EXPECT_EQ(NoiseReportText({}), "");
 }
+
+TEST(NoiseReport, DifferenceNoiseOfEveryPlaneAcrossColourFrames)
+{
+    // In phase, the checkerboards of two frames leave the difference of
+    // their deviations: |10 - 12|, |20 - 26|, |30 - 40| after c1, then
+    // |12 - 13|, |26 - 22|, |40 - 45| after c2; each times 0.707.
+    ScratchDir dir;
+    FrameSet files;
+    auto add = [&](const char* name, const std::vector<float>& px) {
+        WriteTestFits(dir.file(name), -32, 30, 20, 3, px);
+        files.insert(dir.file(name));
+    };
+    add("c1.fit", Scene(30, {100, 200, 300}, {10, 20, 30}, {1000, 1000, 1500}));
+    add("c2.fit", Scene(30, {110, 190, 320}, {12, 26, 40}, {1200, 1300, 2000}));
+    add("c3.fit", Scene(30, {90, 210, 280}, {13, 22, 45}, {1300, 1100, 900}));
+    ErrorRecorder host;
+    const std::vector<FileListRow> rows = BuildFileList(files, kBackground, kSignal, host);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_TRUE(host.errors.empty());
+    const char* const sn[] = {"S/N 100.0 50.0 50.0", "S/N 100.0 50.0 50.0 Nd 1.41", "S/N 100.0 50.0 20.0 Nd 0.71"};
+    const char* const lines[] = {
+        "c1.fit;10.000000;20.000000;30.000000;100.000000;50.000000;50.000000;0.000000;0.000000;0.000000;30;20;3;\n",
+        "c2.fit;12.000000;26.000000;40.000000;100.000000;50.000000;50.000000;1.414000;4.242000;7.070000;30;20;3;\n",
+        "c3.fit;13.000000;22.000000;45.000000;100.000000;50.000000;20.000000;0.707000;2.828000;3.535000;30;20;3;\n",
+    };
+    for (size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].snText, sn[i]) << i;
+        EXPECT_EQ(rows[i].reportLine, lines[i]) << i;
+    }
+}

@@ -50,6 +50,35 @@ private slots:
         QVERIFY(!m_dlg->GetDlgItem(IDC_MERGE)->isEnabled());
     }
 
+    // The rule of UpdateInfoLine with the Merge Parameters window closed:
+    // "Exit" enables the button whatever the set, the next load applies it.
+    void mergeNeedsTwoFrames_data()
+    {
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<bool>("enabled");
+        QTest::newRow("0") << 0 << false;
+        QTest::newRow("1") << 1 << false;
+        QTest::newRow("2") << 2 << true;
+    }
+    void mergeNeedsTwoFrames()
+    {
+        QFETCH(int, frames);
+        QFETCH(bool, enabled);
+        const QStringList all{Q(File("a.fit")), Q(File("B.fit"))};
+        AddFrames(*m_dlg, *m_seams, frames == 0 ? all.mid(0, 1) : all.mid(0, frames));
+        static_cast<QPushButton*>(m_dlg->m_mergeDlg.GetDlgItem(IDC_MERGE_EXIT))->click();
+        QVERIFY(!m_dlg->m_mergeDlg.IsWindow());
+        if (frames == 0) {
+            m_seams->modifiers = Qt::ShiftModifier;  // Del All
+            m_dlg->OnDel();
+            m_seams->modifiers = Qt::NoModifier;
+        } else {
+            m_dlg->OnNext();
+        }
+        QCOMPARE(m_dlg->m_engine.m_files.size(), size_t(frames));
+        QCOMPARE(m_dlg->GetDlgItem(IDC_MERGE)->isEnabled(), enabled);
+    }
+
     void addSortsByCharacterCodeAndShowsTheFirstPicked()
     {
         AddFrames(*m_dlg, *m_seams, {Q(File("a.fit")), Q(File("B.fit"))});

@@ -370,6 +370,35 @@ private slots:
         QCOMPARE(Pixels(m_dlg->m_bitmap), Rendered(m_dlg->m_image, 0, -65536, m_dlg->m_bitmap.m_gamma));
     }
 
+    // Three colour frames alike but for one pixel of each plane of b.fit, 300
+    // above and one 300 below: 1.41 deviations out, beyond sigma 1 and its
+    // fade. Each clipping view tints exactly the two pixels of its own plane.
+    void everyClippingViewTintsItsOwnPlane()
+    {
+        std::vector<float> flat(16 * 12 * 3, 1000.0f);
+        std::vector<float> outliers = flat;
+        for (int c = 0; c < 3; ++c) {
+            outliers[(c * 12 + 0) * 16 + c] = 1300.0f;
+            outliers[(c * 12 + 1) * 16 + c] = 700.0f;
+        }
+        for (const char* name : {"a.fit", "c.fit"})
+            WriteFrame(m_scratch->file(name), 16, 12, 3, flat);
+        WriteFrame(m_scratch->file("b.fit"), 16, 12, 3, outliers);
+        AddFrames(*m_dlg, *m_seams, {Q(m_scratch->file("b.fit")), Q(m_scratch->file("a.fit")), Q(m_scratch->file("c.fit"))});
+        Click(IDC_SIGMA_CLIP);
+        SetText(IDC_SIGMA, "1");
+        const int buttons[] = {IDC_CLIP_RED, IDC_CLIP_GREEN, IDC_CLIP_BLUE};
+        for (int plane = 0; plane < 3; ++plane) {
+            Click(buttons[plane]);
+            QCOMPARE(m_dlg->GetViewPlane(), plane);
+            QCOMPARE(TintedPixels(m_dlg->m_bitmap), 2);
+            const uint32_t above = *m_dlg->m_bitmap.PixelPtr(plane, 0);
+            const uint32_t below = *m_dlg->m_bitmap.PixelPtr(plane, 1);
+            QCOMPARE(above & 0xFF00FFu, 0xFF0000u);  // red 255, blue 0
+            QCOMPARE(below & 0xFF00FFu, 0x0000FFu);  // blue 255, red 0
+        }
+    }
+
     void clippingPreviewFollowsTheSliders()
     {
         AddMonoWithSigma();
