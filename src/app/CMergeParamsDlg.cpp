@@ -263,22 +263,16 @@ bool CMergeParamsDlg::UpdateData(bool bSaveAndValidate, bool quiet)
 {
     if (!IsWindow())
         return false;
-    MergeParams& p = Params();
-    const MergeParams before = p;
     if (bSaveAndValidate) {
-        MergeParams read = p;
+        MergeParams read = Params();
         if (!ReadControls(read, quiet))
             return false;
-        p = read;
+        m_pMain->m_engine.SetParams(read);
     } else {
-        FillControls(p);
+        FillControls(Params());
     }
-    ApplyEnableRules(p);
+    ApplyEnableRules(Params());
     ShowPlaneButtons();
-    if (p.m_normalizeArea != before.m_normalizeArea || p.m_whiteLimit != before.m_whiteLimit ||
-        p.m_blackLimit != before.m_blackLimit || p.m_ignoreBlack != before.m_ignoreBlack ||
-        p.m_ignoreWhite != before.m_ignoreWhite)
-        m_pMain->m_engine.m_deviationValid = false;
     if (!bSaveAndValidate)
         FillViewControls();
     return true;
@@ -418,11 +412,11 @@ bool CMergeParamsDlg::CalcDeviationIfNeeded()
 {
     CMergeEngine& engine = m_pMain->m_engine;
     const CFitsImage& image = m_pMain->m_image;
-    if (!Params().m_useSigma || engine.IsCacheValid(image))
+    if (!engine.NeedsDeviation(image))
         return true;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     StartProgress(static_cast<int>(engine.m_files.size()) * 2);
-    const bool done = engine.CalcAverage(image, *m_pMain) && engine.CalcDeviation(image, *m_pMain);
+    const bool done = engine.EnsureDeviation(image, *m_pMain);
     StopProgress();
     QApplication::restoreOverrideCursor();
     return done;

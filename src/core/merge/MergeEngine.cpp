@@ -79,6 +79,16 @@ void DivideByWeight(CFitsImage& sum, const CFitsImage& weight)
 
 std::string ClipBitmapName(const std::string& framePath) { return DropLastFour(framePath) + "_.bmp"; }
 
+void CMergeEngine::SetParams(const MergeParams& params)
+{
+    const MergeParams& p = m_params;
+    if (params.m_normalizeArea != p.m_normalizeArea || params.m_whiteLimit != p.m_whiteLimit ||
+        params.m_blackLimit != p.m_blackLimit || params.m_ignoreBlack != p.m_ignoreBlack ||
+        params.m_ignoreWhite != p.m_ignoreWhite)
+        m_deviationValid = false;
+    m_params = params;
+}
+
 void CMergeEngine::AddFrame(const std::string& path)
 {
     m_files.insert(path);
@@ -323,6 +333,18 @@ int CMergeEngine::ProgressPerFrame(const CFitsImage& image) const
     if (IsCacheValid(image))
         return 3;
     return m_params.m_useSigma ? 6 : 1;
+}
+
+bool CMergeEngine::NeedsDeviation(const CFitsImage& image) const
+{
+    return m_params.m_useSigma && !IsCacheValid(image);
+}
+
+bool CMergeEngine::EnsureDeviation(const CFitsImage& image, CoreHost& host)
+{
+    if (!NeedsDeviation(image))
+        return true;
+    return CalcAverage(image, host) && CalcDeviation(image, host);
 }
 
 bool CMergeEngine::Merge(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host, bool showFrames)
