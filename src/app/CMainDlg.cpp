@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "image/ResultSave.h"
+#include "platform/FileNames.h"
 #include "merge/RectStats.h"
 #include "settings/Settings.h"
 #include "app/CAboutDlg.h"
@@ -80,24 +81,6 @@ constexpr ControlTemplate kTemplate[] = {
 };
 constexpr int kTemplateWidth = 613;
 constexpr int kTemplateHeight = 455;
-
-// The folder of a picked or dropped path with its trailing separator; the
-// whole path when it has no separator after its first character.
-std::string FolderOfPath(const std::string& path)
-{
-#ifdef Q_OS_WIN
-    const std::size_t last = path.find_last_of("\\/");
-#else
-    const std::size_t last = path.find_last_of('/');
-#endif
-    return last != std::string::npos && last > 0 ? path.substr(0, last + 1) : path;
-}
-
-// The current frame's path without its last four characters, with ".bmp".
-std::string ProposedBitmapName(const std::string& currentPath)
-{
-    return currentPath.substr(0, currentPath.size() < 4 ? 0 : currentPath.size() - 4) + ".bmp";
-}
 
 QStringList LocalPaths(const QMimeData* data)
 {

@@ -11,6 +11,7 @@
 #include "image/FitsImage.h"
 #include "merge/LocalCorrection.h"
 #include "merge/MergeEngine.h"
+#include "platform/FileNames.h"
 #include "support/TestFiles.h"
 
 namespace fs = std::filesystem;

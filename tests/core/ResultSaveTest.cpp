@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "image/ResultSave.h"
+#include "platform/FileNames.h"
 #include "merge/MergeEngine.h"
 #include "support/TestFiles.h"
 

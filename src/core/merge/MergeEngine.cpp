@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "image/ResultSave.h"
+#include "platform/FileNames.h"
 #include "merge/ClipDecision.h"
 #include "merge/FrameReader.h"
 #include "merge/LocalCorrection.h"
@@ -76,8 +76,6 @@ void DivideByWeight(CFitsImage& sum, const CFitsImage& weight)
 }
 
 }  // namespace
-
-std::string ClipBitmapName(const std::string& framePath) { return DropLastFour(framePath) + "_.bmp"; }
 
 void CMergeEngine::SetParams(const MergeParams& params)
 {
@@ -237,7 +235,7 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
     const LocalWindow window = MakeLocalWindow(m_params);
     const bool cacheFits = m_average.SameSize(image) && m_deviation.SameSize(image);
     const bool draw = showFrames || m_params.m_saveBitmaps;
-    const int floor = m_params.m_ignoreBlack ? m_params.m_blackLimit : -65536;
+    const int floor = BlackFloor(m_params);
     const std::vector<BlockMeans> averageMeans =
         cacheFits ? CalcAverageBlockMeans(m_average, window, m_threads) : std::vector<BlockMeans>();
     FrameReader reader(m_files, cacheFits);

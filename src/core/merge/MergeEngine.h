@@ -18,8 +18,9 @@
 // Frame paths without duplicates in byte order of the whole path.
 using FrameSet = std::set<std::string>;
 
-// The name of the tinted picture "Save Bitmaps" writes beside a frame.
-std::string ClipBitmapName(const std::string& framePath);
+// The black point floor of the preview for params: the black limit when it
+// is enabled.
+inline int BlackFloor(const MergeParams& params) { return params.m_ignoreBlack ? params.m_blackLimit : kNoBlackFloor; }
 
 class CMergeEngine {
 public:
