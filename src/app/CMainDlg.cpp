@@ -18,13 +18,14 @@
 #include <cstdint>
 
 #include "image/ResultSave.h"
-#include "platform/FileNames.h"
 #include "merge/RectStats.h"
+#include "platform/FileNames.h"
 #include "settings/Settings.h"
 #include "app/CAboutDlg.h"
 #include "app/CSpinButton.h"
 #include "app/DialogTemplate.h"
 #include "app/DialogUnits.h"
+#include "app/MainWindow.h"
 #include "app/ShellSeams.h"
 
 // Resources of a static library are registered by hand, from the global namespace.
@@ -235,7 +236,22 @@ void CMainDlg::StepProgress(int amount)
         m_progressHook(amount);
 }
 
+void RunMainWindow(const QString& settingsPath)
+{
+    CMainDlg dlg(settingsPath);
+    dlg.exec();
+}
+
 void CMainDlg::ShowFrame() { repaint(); }
+
+void CMainDlg::ShowResult(const std::string& title)
+{
+    SetTitle(title);
+    RefreshView();
+    UpdateInfoLine();
+}
+
+void CMainDlg::EnableMerge(bool enable) { GetDlgItem(IDC_MERGE)->setEnabled(enable); }
 
 QWidget* CMainDlg::GetDlgItem(int id) const
 {

@@ -7,8 +7,8 @@
 #include <iterator>
 
 #include "image/ResultSave.h"
-#include "platform/FileNames.h"
 #include "merge/MergeEngine.h"
+#include "platform/FileNames.h"
 #include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
