@@ -19,11 +19,13 @@
 
 #include "image/ResultSave.h"
 #include "merge/RectStats.h"
+#include "platform/FileNames.h"
 #include "settings/Settings.h"
 #include "app/CAboutDlg.h"
 #include "app/CSpinButton.h"
 #include "app/DialogTemplate.h"
 #include "app/DialogUnits.h"
+#include "app/MainWindow.h"
 #include "app/ShellSeams.h"
 
 // Resources of a static library are registered by hand, from the global namespace.
@@ -81,24 +83,6 @@ constexpr ControlTemplate kTemplate[] = {
 constexpr int kTemplateWidth = 613;
 constexpr int kTemplateHeight = 455;
 
-// The folder of a picked or dropped path with its trailing separator; the
-// whole path when it has no separator after its first character.
-std::string FolderOfPath(const std::string& path)
-{
-#ifdef Q_OS_WIN
-    const std::size_t last = path.find_last_of("\\/");
-#else
-    const std::size_t last = path.find_last_of('/');
-#endif
-    return last != std::string::npos && last > 0 ? path.substr(0, last + 1) : path;
-}
-
-// The current frame's path without its last four characters, with ".bmp".
-std::string ProposedBitmapName(const std::string& currentPath)
-{
-    return currentPath.substr(0, currentPath.size() < 4 ? 0 : currentPath.size() - 4) + ".bmp";
-}
-
 QStringList LocalPaths(const QMimeData* data)
 {
     QStringList paths;
@@ -109,11 +93,6 @@ QStringList LocalPaths(const QMimeData* data)
 }
 
 }  // namespace
-
-CRect MakeNormalRect(int x1, int y1, int x2, int y2)
-{
-    return CRect{std::min(x1, x2), std::min(y1, y2), std::max(x1, x2), std::max(y1, y2)};
-}
 
 CMainDlg::CMainDlg(const QString& settingsPath, QWidget* parent)
     : QDialog(parent), m_profile(settingsPath, QSettings::IniFormat)
@@ -252,7 +231,22 @@ void CMainDlg::StepProgress(int amount)
         m_progressHook(amount);
 }
 
+void RunMainWindow(const QString& settingsPath)
+{
+    CMainDlg dlg(settingsPath);
+    dlg.exec();
+}
+
 void CMainDlg::ShowFrame() { repaint(); }
+
+void CMainDlg::ShowResult(const std::string& title)
+{
+    SetTitle(title);
+    RefreshView();
+    UpdateInfoLine();
+}
+
+void CMainDlg::EnableMerge(bool enable) { GetDlgItem(IDC_MERGE)->setEnabled(enable); }
 
 QWidget* CMainDlg::GetDlgItem(int id) const
 {

@@ -12,30 +12,14 @@
 #include <QSettings>
 #include <QStringList>
 
-#include "image/FitsImage.h"
 #include "app/CMergeParamsDlg.h"
-#include "merge/MergeEngine.h"
-#include "platform/Host.h"
-#include "preview/PreviewBitmap.h"
+#include "app/MainWindowHost.h"
+#include "preview/PreviewGeometry.h"
 
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class CSpinButton;
-
-// A client-area rectangle with exclusive right and bottom edges.
-struct CRect {
-    int left = 0;
-    int top = 0;
-    int right = 0;
-    int bottom = 0;
-
-    int Width() const { return right - left; }
-    int Height() const { return bottom - top; }
-    bool PtInRect(const QPoint& p) const { return p.x() >= left && p.x() < right && p.y() >= top && p.y() < bottom; }
-    bool operator==(const CRect&) const = default;
-};
-CRect MakeNormalRect(int x1, int y1, int x2, int y2);
 
 // Control IDs of the main window's template.
 enum MainDlgControl {
@@ -54,7 +38,7 @@ enum MainDlgControl {
     IDC_SPIN_GAMMA = 1084,
 };
 
-class CMainDlg : public QDialog, public CoreHost {
+class CMainDlg : public QDialog, public MainWindowHost {
     Q_OBJECT
 public:
     // settingsPath: the settings file, read here and written when the window closes.
@@ -67,25 +51,38 @@ public:
     void StepProgress(int amount) override;
     void ShowFrame() override;
 
+    // The host of the Merge Parameters and FIT Files windows.
+    QSettings& Profile() override { return m_profile; }
+    CMergeEngine& Engine() override { return m_engine; }
+    CFitsImage& Image() override { return m_image; }
+    CPreviewBitmap& Picture() override { return m_bitmap; }
+    int ViewMode() const override { return m_viewMode; }
+    void SetViewMode(int mode) override { m_viewMode = mode; }
+    const std::string& CurrentPath() const override { return m_strCurrent; }
+    void ShowResult(const std::string& title) override;
+    void RepaintPicture() override { update(); }
+    void EnableMerge(bool enable) override;
+    void SetProgressHook(std::function<void(int)> hook) override { m_progressHook = std::move(hook); }
+
     // The frame set.
     void OnAdd();
     void OnDropFiles(const QStringList& names);
     void OnDel();
     void OnPrev();
     void OnNext();
-    bool LoadFrame(std::string path);
+    bool LoadFrame(std::string path) override;
 
     // The button row.
     void OnOK();
     void OnList();
-    void OnSave();
+    void OnSave() override;
     void OnSaveBmp();
     void ShowAbout();
     void UpdateButtonCaptions();
     void UpdateInfoLine();
 
     // The view.
-    int GetViewPlane() const;
+    int GetViewPlane() const override;
     bool RefreshView();
     void LayoutPreview();
     void OnCheckNoScale();
@@ -104,10 +101,6 @@ public:
     // A control of the template by its ID; null for an unknown ID.
     QWidget* GetDlgItem(int id) const;
     QString GetDlgItemText(int id) const;
-    QSettings& Profile() { return m_profile; }
-
-    // Set by whoever shows the merge progress.
-    std::function<void(int)> m_progressHook;
 
     // The user's work: frames, rectangles, parameters, merge outputs.
     CMergeEngine m_engine;
@@ -140,6 +133,7 @@ private:
     void CreateControls();
     void OnInitDialog();
     void OnDestroy();
+    PreviewMapping Mapping() const;
     void PlaceWindow(int left, int top, int right, int bottom);
     void ApplyPlacement();
     bool PreTranslateMessage(QEvent* event);
@@ -158,6 +152,7 @@ private:
     void UpdateMergeParams();
 
     QSettings m_profile;
+    std::function<void(int)> m_progressHook;
     std::map<int, QWidget*> m_controls;
     QRect m_rcPlacement;  // outer rectangle still to be applied; null when none
     QLineEdit* m_editGamma = nullptr;
