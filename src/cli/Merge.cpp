@@ -231,7 +231,8 @@ int RunMerge(const QStringList& args)
         return kExitFailure;
 
     const std::string output = FramePath(line.m_parser.value(QStringLiteral("output")));
-    if (!SaveResult(image, output, outputType, engine.m_files.size(), engine.m_exposureSum, host))
+    const ResultProvenance provenance = DescribeMerge(engine);
+    if (!SaveResult(image, output, outputType, engine.m_files.size(), engine.m_exposureSum, host, &provenance))
         return kExitFailure;
     if (line.m_parser.isSet(QStringLiteral("average")) &&
         !SaveView(engine.m_average, image, FramePath(line.m_parser.value(QStringLiteral("average"))), engine, host))
