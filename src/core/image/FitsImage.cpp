@@ -419,6 +419,10 @@ bool CFitsOutput::Create(const std::string& path, ErrorSink& sink)
     }
     m_path = path;
     m_atomic = std::make_unique<CAtomicFile>(path, false);
+    if (!m_atomic->CanCreate()) {
+        Refuse(sink, path, std::string("cannot be created: ") + std::strerror(errno));
+        return false;
+    }
     m_file = CreateFitsFile(m_atomic->WritePath(), sink);
     return m_file != nullptr;
 }
@@ -432,7 +436,8 @@ bool CFitsOutput::Close(ErrorSink& sink)
         return false;
     }
     if (!m_atomic->Commit()) {
-        Refuse(sink, m_path, errno == EEXIST ? kExistsText : std::string("cannot be written: ") + std::strerror(errno));
+        Refuse(sink, m_path,
+               errno == EEXIST ? kExistsText : std::string("cannot be written: ") + std::strerror(errno));
         return false;
     }
     return true;

@@ -83,6 +83,16 @@ FILE* CAtomicFile::OpenStream()
     return m_stream;
 }
 
+bool CAtomicFile::CanCreate() const
+{
+    const int fd = ::open(m_writePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    ::unlink(m_writePath.c_str());
+    return true;
+}
+
 bool CAtomicFile::Commit()
 {
     if (!Flush() || (!m_direct && m_keptMode != 0 && ::chmod(m_writePath.c_str(), m_keptMode) != 0) ||

@@ -27,6 +27,9 @@ public:
     const std::string& WritePath() const { return m_writePath; }
     // Creates WritePath for binary writing; null with errno set on failure.
     FILE* OpenStream();
+    // For a writer that creates WritePath itself (CFITSIO): whether it can be
+    // created, so that a failure names the target; errno set when not.
+    bool CanCreate() const;
     // Closes the stream, flushes the file to disk and moves it onto the
     // target. False with errno set (EEXIST: the target appeared meanwhile
     // and may not be replaced); the temporary file is then gone.
