@@ -131,10 +131,10 @@ std::vector<std::string> KeyNames(const std::string& path)
     return names;
 }
 
-// The cards of the first header as they stand, by keyword.
-std::map<std::string, std::string> Cards(const std::string& path)
+// The cards of the first header as they stand, in order.
+std::vector<std::string> Records(const std::string& path)
 {
-    std::map<std::string, std::string> cards;
+    std::vector<std::string> records;
     fitsfile* f = nullptr;
     int status = 0, count = 0;
     fits_open_file(&f, path.c_str(), READONLY, &status);
@@ -142,26 +142,27 @@ std::map<std::string, std::string> Cards(const std::string& path)
     for (int k = 1; k <= count; ++k) {
         char card[FLEN_CARD] = {};
         fits_read_record(f, k, card, &status);
-        cards.emplace(std::string(card).substr(0, 8), card);
+        records.emplace_back(card);
     }
     fits_close_file(f, &status);
+    return records;
+}
+
+// The first card of each keyword, by its eight-character name field.
+std::map<std::string, std::string> Cards(const std::string& path)
+{
+    std::map<std::string, std::string> cards;
+    for (const std::string& card : Records(path))
+        cards.emplace(card.substr(0, 8), card);
     return cards;
 }
 
 std::vector<std::string> History(const std::string& path)
 {
     std::vector<std::string> lines;
-    fitsfile* f = nullptr;
-    int status = 0, count = 0;
-    fits_open_file(&f, path.c_str(), READONLY, &status);
-    fits_get_hdrspace(f, &count, nullptr, &status);
-    for (int k = 1; k <= count; ++k) {
-        char card[FLEN_CARD] = {};
-        fits_read_record(f, k, card, &status);
-        if (std::string(card).rfind("HISTORY ", 0) == 0)
-            lines.push_back(std::string(card).substr(8));
-    }
-    fits_close_file(f, &status);
+    for (const std::string& card : Records(path))
+        if (card.rfind("HISTORY ", 0) == 0)
+            lines.push_back(card.substr(8));
     return lines;
 }
 
