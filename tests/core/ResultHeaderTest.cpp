@@ -9,6 +9,7 @@
 
 #include <fitsio.h>
 
+#include "image/HeaderKeywords.h"
 #include "image/ResultSave.h"
 #include "merge/MergeEngine.h"
 #include "support/TestFiles.h"
@@ -362,4 +363,21 @@ TEST(ResultHeader, LongSetsAreSummarised)
     EXPECT_TRUE(HistoryHas(history, "Frames combined: first f1000.fit, last f1100.fit, weights 1-1"));
     EXPECT_FALSE(HistoryHas(history, "f1050.fit"));
     EXPECT_EQ(Keys(out).at("NCOMBINE"), "101");
+}
+
+TEST(ResultHeader, KeptKeywordsAreTheWcsAndTheDescriptions)
+{
+    const struct {
+        const char* name;
+        bool kept;
+    } cases[] = {
+        {"CTYPE1", true},   {"CTYPE12", true}, {"CRVAL2A", true}, {"CDELT1", true},   {"CD1_2", true},
+        {"PC2_1B", true},   {"PV2_1", true},   {"A_ORDER", true}, {"BP_1_0", true},   {"A_0_2", true},
+        {"EQUINOX", true},  {"RADESYSA", true}, {"LONPOLE", true}, {"OBJECT", true},  {"FOCALLEN", true},
+        {"CTYPE", false},   {"CD1", false},    {"CD1_", false},   {"A_1", false},     {"A_0_2A", false},
+        {"CRVAL1AB", false}, {"DATE-OBS", false}, {"DATE-END", false}, {"MJD-OBS", false}, {"EXPTIME", false},
+        {"NAXIS1", false},  {"CDELTX", false}, {"BZERO", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IsKeptKeyword(c.name), c.kept) << c.name;
 }
