@@ -1,5 +1,7 @@
 #include "image/ResultSave.h"
 
+#include <algorithm>
+
 
 std::string DropLastFour(const std::string& path) { return path.substr(0, path.size() >= 4 ? path.size() - 4 : 0); }
 
@@ -35,6 +37,11 @@ void WriteProvenance(fitsfile* file, const ResultProvenance& provenance, int& st
                            &status);
     if (!provenance.m_dateEnd.empty())
         fits_write_key_str(file, "DATE-END", provenance.m_dateEnd.c_str(), "End of the latest frame combined", &status);
+    // A long string copied with its CONTINUE cards needs the convention
+    // declared, as fitsverify asks.
+    if (std::any_of(provenance.m_cards.begin(), provenance.m_cards.end(),
+                    [](const std::string& card) { return card.rfind("CONTINUE", 0) == 0; }))
+        fits_write_key_longwarn(file, &status);
     for (const std::string& card : provenance.m_cards)
         fits_write_record(file, card.c_str(), &status);
     for (const std::string& text : provenance.m_history)
