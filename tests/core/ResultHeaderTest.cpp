@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 
 #include <fitsio.h>
@@ -96,8 +97,10 @@ std::vector<std::string> WriteFrames(const ScratchDir& dir, const std::vector<Fr
 }
 
 // Merged as the desktop program does: the first frame on display, Create, Save.
+// afterMerge may change the engine between the merge and the save.
 std::string MergeAndSave(const ScratchDir& dir, const std::vector<std::string>& frames, int outputType,
-                         const std::string& name = "result.fit")
+                         const std::string& name = "result.fit",
+                         const std::function<void(CMergeEngine&)>& afterMerge = nullptr)
 {
     CMergeEngine engine;
     for (const std::string& f : frames)
@@ -109,6 +112,8 @@ std::string MergeAndSave(const ScratchDir& dir, const std::vector<std::string>& 
     EXPECT_TRUE(image.Load(*engine.m_files.begin(), host));
     CPreviewBitmap bitmap;
     EXPECT_TRUE(engine.Merge(image, bitmap, host, false));
+    if (afterMerge)
+        afterMerge(engine);
     const std::string out = dir.file(name);
     const ResultProvenance provenance = DescribeMerge(engine);
     EXPECT_TRUE(SaveResult(image, out, outputType, engine.m_files.size(), engine.m_exposureSum, host, &provenance));
@@ -381,4 +386,22 @@ TEST(ResultHeader, KeptKeywordsAreTheWcsAndTheDescriptions)
     };
     for (const auto& c : cases)
         EXPECT_EQ(IsKeptKeyword(c.name), c.kept) << c.name;
+}
+
+TEST(ResultHeader, HistoryShowsTheSettingsTheMergeRanWith)
+{
+    ScratchDir dir;
+    const std::vector<std::string> paths =
+        WriteFrames(dir, {{"a.fit", "", 20.0, 50.0f}, {"b.fit", "", 20.0, 51.0f}}, false, false);
+    const std::string out = MergeAndSave(dir, paths, FITS_SAVE_FLOAT, "result.fit", [&](CMergeEngine& engine) {
+        engine.m_params.m_sigma = 4.0f;
+        engine.m_params.m_normalizeArea = 16;
+        engine.m_sigmaScale[paths[1]][0] = 0.5f;
+        engine.m_rcNoise = ImageRect{1, 2, 3, 4};
+    });
+    const std::vector<std::string> history = History(out);
+    EXPECT_TRUE(HistoryHas(history, "Sigma Clip on, sigma 2.5, fade 0.2, Normalize Area 0"));
+    EXPECT_TRUE(HistoryHas(history, "Background rectangle 0,0,0,0, signal rectangle 0,0,0,0"));
+    EXPECT_TRUE(HistoryHas(history, "  b.fit weight 1"));
+    EXPECT_FALSE(HistoryHas(history, "sigma scale"));
 }

@@ -512,7 +512,8 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
     }
     host.SetTitle(adaptive ? "Calc Adaptive Average Image..." : "Calc Siple Average Image...");
     m_exposureSum = 0.0;
-    m_record = {reference.m_header.m_source, reference.m_header.m_keptCards, reference.m_planes, {}};
+    m_record = {reference.m_header.m_source, reference.m_header.m_keptCards, reference.m_planes, {},
+                {m_params, m_rcNoise, m_rcLight, m_sigmaScale}};
 
     const int64_t N = int64_t{reference.m_width} * reference.m_height;
     const PixelLimits limits = MakePixelLimits(m_params);
@@ -744,6 +745,7 @@ bool CMergeEngine::Merge(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& ho
     const bool cached = IsCacheValid(image);
     if (!cached && !CalcAverage(image, host))
         return false;
+    m_record.m_settings = {m_params, m_rcNoise, m_rcLight, m_sigmaScale};
     if (!m_params.m_useSigma) {
         image.CopyPixelsFrom(m_average);
         return true;

@@ -65,15 +65,15 @@ std::string DescribeRect(const ImageRect& rc)
     return Format("%d,%d,%d,%d", rc.StartX, rc.StartY, rc.SizeX, rc.SizeY);
 }
 
-std::vector<std::string> DescribeParameters(const CMergeEngine& engine)
+std::vector<std::string> DescribeParameters(const MergeSettings& settings)
 {
-    const MergeParams& p = engine.m_params;
+    const MergeParams& p = settings.m_params;
     return {Format("Ignore Black %s (limit %d), Ignore White %s (limit %d)", p.m_ignoreBlack ? "on" : "off",
                    p.m_blackLimit, p.m_ignoreWhite ? "on" : "off", p.m_whiteLimit),
             Format("Sigma Clip %s, sigma %g, fade %g, Normalize Area %d", p.m_useSigma ? "on" : "off",
                    static_cast<double>(p.m_sigma), static_cast<double>(p.m_sigmaFade), p.m_normalizeArea),
-            "Background rectangle " + DescribeRect(engine.m_rcNoise) + ", signal rectangle " +
-                DescribeRect(engine.m_rcLight)};
+            "Background rectangle " + DescribeRect(settings.m_rcNoise) + ", signal rectangle " +
+                DescribeRect(settings.m_rcLight)};
 }
 
 // Weight range of each plane over a long set.
@@ -153,13 +153,14 @@ std::string FormatFitsDate(double seconds)
     return text;
 }
 
-std::string DescribeFrame(const CMergeEngine& engine, const CombinedFrame& frame)
+std::string DescribeFrame(const MergeRecord& record, const CombinedFrame& frame)
 {
-    std::string text = "  " + FileName(frame.m_path) + " weight " + DescribeWeights(frame.m_weight, engine.m_record.m_planes);
-    const auto scale = engine.m_sigmaScale.find(frame.m_path);
-    if (engine.m_params.m_useSigma && scale != engine.m_sigmaScale.end()) {
-        const std::string scales = DescribeWeights(scale->second, engine.m_record.m_planes);
-        if (scales != DescribeWeights(PlaneValues{{1.0f, 1.0f, 1.0f}}, engine.m_record.m_planes))
+    std::string text = "  " + FileName(frame.m_path) + " weight " + DescribeWeights(frame.m_weight, record.m_planes);
+    const MergeSettings& settings = record.m_settings;
+    const auto scale = settings.m_sigmaScale.find(frame.m_path);
+    if (settings.m_params.m_useSigma && scale != settings.m_sigmaScale.end()) {
+        const std::string scales = DescribeWeights(scale->second, record.m_planes);
+        if (scales != DescribeWeights(PlaneValues{{1.0f, 1.0f, 1.0f}}, record.m_planes))
             text += " sigma scale " + scales;
     }
     return text;
@@ -176,7 +177,7 @@ ResultProvenance DescribeMerge(const CMergeEngine& engine)
     std::vector<std::string>& history = provenance.m_history;
     history.push_back(Format("Velmora %s merge of %zu frames, %zu combined", VELMORA_VERSION, engine.m_files.size(),
                              record.m_frames.size()));
-    for (std::string& line : DescribeParameters(engine))
+    for (std::string& line : DescribeParameters(record.m_settings))
         history.push_back(std::move(line));
     history.push_back("Reference " + (record.m_reference.empty() ? std::string("none") : record.m_reference));
     if (record.m_frames.empty())
@@ -187,6 +188,6 @@ ResultProvenance DescribeMerge(const CMergeEngine& engine)
     }
     history.push_back("Frames combined (name, weight per plane):");
     for (const CombinedFrame& frame : record.m_frames)
-        history.push_back(DescribeFrame(engine, frame));
+        history.push_back(DescribeFrame(record, frame));
     return provenance;
 }

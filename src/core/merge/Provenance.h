@@ -3,11 +3,13 @@
 // pass combined, with their weights and times, the reference, and the
 // parameters, as the result's NCOMBINE, DATE-OBS, DATE-END, WCS and HISTORY.
 
+#include <map>
 #include <string>
 #include <vector>
 
 #include "image/PlaneValues.h"
 #include "image/ResultSave.h"
+#include "merge/MergeParams.h"
 
 struct CombinedFrame {
     std::string m_path;
@@ -16,19 +18,30 @@ struct CombinedFrame {
     double m_exposure = 0.0;  // EXPTIME
 };
 
-// The last average pass: its reference and the frames it combined, in order.
+// What the last merge ran with, so that a parameter changed after it does
+// not show in its result.
+struct MergeSettings {
+    MergeParams m_params;
+    ImageRect m_rcNoise;
+    ImageRect m_rcLight;
+    std::map<std::string, PlaneValues> m_sigmaScale;
+};
+
+// The last average pass: its reference and the frames it combined, in order,
+// and the settings of the last merge.
 struct MergeRecord {
-    std::string m_reference;                // the reference's file name
+    std::string m_reference;  // the reference's file name
     std::vector<std::string> m_referenceCards;
     int m_planes = 0;
     std::vector<CombinedFrame> m_frames;
+    MergeSettings m_settings;
 };
 
 class CMergeEngine;
 
 // The HISTORY line of one combined frame: its name and weights, then what
 // else the merge knows of it.
-std::string DescribeFrame(const CMergeEngine& engine, const CombinedFrame& frame);
+std::string DescribeFrame(const MergeRecord& record, const CombinedFrame& frame);
 // The result header's additions for the engine's last merge.
 ResultProvenance DescribeMerge(const CMergeEngine& engine);
 
