@@ -178,6 +178,17 @@ bool HistoryHas(const std::vector<std::string>& lines, const std::string& text)
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
 }
 
+// CFITSIO's own check: 1 for a data unit and an HDU whose sums match.
+std::pair<int, int> VerifyChecksums(const std::string& path)
+{
+    fitsfile* f = nullptr;
+    int status = 0, dataOk = 0, hduOk = 0;
+    fits_open_file(&f, path.c_str(), READONLY, &status);
+    fits_verify_chksum(f, &dataOk, &hduOk, &status);
+    fits_close_file(f, &status);
+    return status == 0 ? std::pair{dataOk, hduOk} : std::pair{-9, -9};
+}
+
 void ExpectFitsVerifyClean(const std::string& path)
 {
     std::string report;
@@ -261,8 +272,7 @@ TEST(ResultHeader, WorldCoordinatesDatesAndChecksumsOfTheReference)
         EXPECT_EQ(std::stod(keys["EXPOSURESUM"]), 195.0);
         EXPECT_EQ(keys["DATE-OBS"], "'2024-02-29T23:59:50.000'");
         EXPECT_EQ(keys["DATE-END"], "'2024-03-01T22:01:00.500'");
-        EXPECT_EQ(keys.count("CHECKSUM"), 1u);
-        EXPECT_EQ(keys.count("DATASUM"), 1u);
+        EXPECT_EQ(VerifyChecksums(out), std::pair(1, 1));
         if (c.bzero) {
             EXPECT_EQ(keys["BZERO"].substr(0, 6), c.bzero);
         }
