@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config
-  libcfitsio-dev zlib1g-dev fitsverify
+  libcfitsio-dev zlib1g-dev fitsverify python3-astropy
   qt6-base-dev libgl-dev
   libgtest-dev
   clang libclang-rt-14-dev

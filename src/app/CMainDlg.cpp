@@ -522,7 +522,9 @@ void CMainDlg::OnSave()
     const QString path = Seams().saveFile(this, request);
     if (path.isEmpty())
         return;
-    SaveResult(m_image, path.toStdString(), outputType, m_engine.m_files.size(), m_engine.m_exposureSum, *this);
+    const ResultProvenance provenance = DescribeMerge(m_engine);
+    SaveResult(m_image, path.toStdString(), outputType, m_engine.m_files.size(), m_engine.m_exposureSum, *this,
+               &provenance);
 }
 
 void CMainDlg::OnSaveBmp()

@@ -18,7 +18,8 @@ namespace {
 const char* const kUsage =
     "merge [options] -o OUT.fit FRAME...\n"
     "Merges the frames as the desktop program's \"Create\" does and saves the result\n"
-    "as its Save does (SNAPSHOT = number of frames given, EXPOSURESUM, EXPTIME).\n"
+    "as its Save does (SNAPSHOT = number of frames given, EXPOSURESUM, EXPTIME,\n"
+    "NCOMBINE, DATE-OBS and DATE-END, the reference's WCS, HISTORY, CHECKSUM).\n"
     "  -o, --output FILE      the result; an existing file is refused\n"
     "  --type float|uint|int  stored pixels: 32-bit floats (default), 16-bit with\n"
     "                         BZERO 32768, or 16-bit with BZERO 0\n"
@@ -34,7 +35,8 @@ const char* const kUsage =
     "                         every plane (repeatable; default 1)\n"
     "  --save-bitmaps         write FRAME_.bmp with the clipped pixels tinted\n"
     "  --gamma G              gamma of those pictures (10)\n"
-    "  --average FILE         also save the average image (floats)\n"
+    "  --average FILE         also save the average image (floats; header up to\n"
+    "                         EXPOSURESUM)\n"
     "  --deviation FILE       also save the deviation image (floats; needs --sigma)\n"
     "  --threads N            threads of the passes (default: one per core); the\n"
     "                         result is the same for every count\n"
@@ -231,7 +233,8 @@ int RunMerge(const QStringList& args)
         return kExitFailure;
 
     const std::string output = FramePath(line.m_parser.value(QStringLiteral("output")));
-    if (!SaveResult(image, output, outputType, engine.m_files.size(), engine.m_exposureSum, host))
+    const ResultProvenance provenance = DescribeMerge(engine);
+    if (!SaveResult(image, output, outputType, engine.m_files.size(), engine.m_exposureSum, host, &provenance))
         return kExitFailure;
     if (line.m_parser.isSet(QStringLiteral("average")) &&
         !SaveView(engine.m_average, image, FramePath(line.m_parser.value(QStringLiteral("average"))), engine, host))

@@ -79,7 +79,8 @@ protected:
         ASSERT_TRUE(image.Load(*engine.m_files.begin(), host));
         CPreviewBitmap bitmap;
         ASSERT_TRUE(engine.Merge(image, bitmap, host));
-        ASSERT_TRUE(SaveResult(image, out, type, engine.m_files.size(), engine.m_exposureSum, host));
+        const ResultProvenance provenance = DescribeMerge(engine);
+        ASSERT_TRUE(SaveResult(image, out, type, engine.m_files.size(), engine.m_exposureSum, host, &provenance));
     }
 
     static std::unique_ptr<ScratchDir> s_dir;

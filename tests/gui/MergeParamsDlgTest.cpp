@@ -528,10 +528,11 @@ private slots:
         QFETCH(QString, options);
         AddWithRects({m_mono[1], m_mono[0], m_mono[2], m_mono[3], m_mono[4]});
         if (sigma) {
+            Click(IDC_SIGMA_CLIP);  // enables the local-scale slider
             m_dlg->LoadFrame(m_mono[2]);
             Release(Dlg().m_localScaleSlider, 120);
+            QCOMPARE(m_dlg->m_engine.m_sigmaScale[m_mono[2]][0], 1.2f);
             m_dlg->LoadFrame(m_mono[1]);  // back to the reference
-            Click(IDC_SIGMA_CLIP);
             Click(IDC_IGNORE_BLACK);
             SetText(IDC_SIGMA, "2.5");
             SetText(IDC_SIGMA_FADE, "0.3");

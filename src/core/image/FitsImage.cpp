@@ -1,17 +1,24 @@
 #include "image/FitsImage.h"
 
+#include "image/HeaderKeywords.h"
 #include "image/TileCheck.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace {
 
 constexpr const char* kScaleComment = "physical = BZERO + BSCALE*array_value";
+constexpr const char* kExistsText = "the file exists already; it is left unchanged";
 
 // Files are opened and created as plain disk files, so that brackets in a
 // name are not read as CFITSIO's filter syntax. A leading '!' or blank is
@@ -276,6 +283,13 @@ void FrameHeader::Read(fitsfile* file)
         std::strncpy(m_filter, longValue, kFilterSize - 1);
     if (longValue)
         fits_free_memory(longValue, &status);
+
+    char name[FLEN_FILENAME] = {};
+    status = 0;
+    fits_file_name(file, name, &status);
+    m_source = std::filesystem::path(name).filename().string();
+    m_dateObs = ReadDateObs(file);
+    m_keptCards = ReadKeptCards(file);
     // Missing keywords leave messages on the stack that belong to no report.
     fits_clear_errmsg();
 }
@@ -303,22 +317,15 @@ bool FrameHeader::Write(fitsfile* file, ErrorSink& sink) const
     return !CheckFitsStatus(status, sink);
 }
 
-bool CFitsImage::Save(const std::string& path, int outputType, fitsfile** keepOpen, ErrorSink& sink) const
+bool CFitsImage::Save(const std::string& path, int outputType, CFitsOutput* keepOpen, ErrorSink& sink) const
 {
-    fitsfile* file = CreateFitsFile(path, sink);
-    if (!file)
+    CFitsOutput own;
+    CFitsOutput& output = keepOpen ? *keepOpen : own;
+    if (!output.Create(path, sink))
         return false;
-    if (!WriteImage(file, outputType, sink) || !m_header.Write(file, sink)) {
-        DeleteUnfinished(file);
+    if (!WriteImage(output.m_file, outputType, sink) || !m_header.Write(output.m_file, sink))
         return false;
-    }
-    if (keepOpen) {
-        *keepOpen = file;
-        return true;
-    }
-    int status = 0;
-    fits_close_file(file, &status);
-    return !CheckFitsStatus(status, sink);
+    return keepOpen || output.Close(sink);
 }
 
 bool CFitsImage::WriteImage(fitsfile* file, int outputType, ErrorSink& sink) const
@@ -391,4 +398,47 @@ void DeleteUnfinished(fitsfile* file)
     int status = 0;
     fits_delete_file(file, &status);
     fits_clear_errmsg();
+}
+
+CFitsOutput::~CFitsOutput()
+{
+    if (m_file)
+        DeleteUnfinished(m_file);
+}
+
+bool CFitsOutput::Create(const std::string& path, ErrorSink& sink)
+{
+    if (!CheckPathLength(path, sink))
+        return false;
+    // Refused before any work; the move at the end refuses again should the
+    // name be taken meanwhile.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) {
+        Refuse(sink, path, kExistsText);
+        return false;
+    }
+    m_path = path;
+    m_atomic = std::make_unique<CAtomicFile>(path, false);
+    if (!m_atomic->CanCreate()) {
+        Refuse(sink, path, std::string("cannot be created: ") + std::strerror(errno));
+        return false;
+    }
+    m_file = CreateFitsFile(m_atomic->WritePath(), sink);
+    return m_file != nullptr;
+}
+
+bool CFitsOutput::Close(ErrorSink& sink)
+{
+    int status = 0;
+    fits_close_file(std::exchange(m_file, nullptr), &status);
+    if (CheckFitsStatus(status, sink)) {
+        m_atomic.reset();
+        return false;
+    }
+    if (!m_atomic->Commit()) {
+        Refuse(sink, m_path,
+               errno == EEXIST ? kExistsText : std::string("cannot be written: ") + std::strerror(errno));
+        return false;
+    }
+    return true;
 }

@@ -3,10 +3,13 @@
 // contiguous buffer of 32-bit float pixels in plane-major order.
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <fitsio.h>
 
+#include "platform/AtomicFile.h"
 #include "platform/Host.h"
 
 // Output types of a FITS save.
@@ -29,12 +32,41 @@ struct FrameHeader {
     int32_t m_binY = 0;          // YBINNING
     double m_ccdTemp = 0.0;      // CCD-TEMP
     char m_filter[kFilterSize] = {};  // FILTER
+    // Beyond the nine, for the header of a merge result: the name of the file
+    // this header was read from, its start of observation, and its world
+    // coordinate and descriptive cards as they stand (HeaderKeywords.h).
+    std::string m_source;
+    std::string m_dateObs;
+    std::vector<std::string> m_keptCards;
 
     // Copies the keyword values found in the current HDU; a missing or
-    // unconvertible numeric keyword keeps its field, a missing FILTER empties it.
+    // unconvertible numeric keyword keeps its field, a missing FILTER (and
+    // what lies beyond the nine) empties it.
     void Read(fitsfile* file);
     // Writes the nine keywords; false after a reported failure.
     bool Write(fitsfile* file, ErrorSink& sink) const;
+};
+
+// A FITS file being written. CFITSIO writes it under a temporary name beside
+// the target; Close moves it onto the target, which is never replaced. An
+// output that is not closed, or fails, leaves nothing behind.
+class CFitsOutput {
+public:
+    CFitsOutput() = default;
+    ~CFitsOutput();
+    CFitsOutput(const CFitsOutput&) = delete;
+    CFitsOutput& operator=(const CFitsOutput&) = delete;
+
+    // False after a reported failure, also when the target exists.
+    bool Create(const std::string& path, ErrorSink& sink);
+    // Closes, flushes and moves the file into place; false after a report.
+    bool Close(ErrorSink& sink);
+
+    fitsfile* m_file = nullptr;
+
+private:
+    std::string m_path;
+    std::unique_ptr<CAtomicFile> m_atomic;
 };
 
 class CFitsImage {
@@ -75,9 +107,9 @@ public:
     // image is unchanged.
     bool Load(const std::string& path, ErrorSink& sink);
     // Creates a new file (an existing one is never replaced). With keepOpen the
-    // file stays open for the caller, who adds keywords and closes it (or
-    // removes it with DeleteUnfinished on failure).
-    bool Save(const std::string& path, int outputType, fitsfile** keepOpen, ErrorSink& sink) const;
+    // file stays open in it for the caller, who adds keywords and closes it;
+    // dropped unclosed, it is removed.
+    bool Save(const std::string& path, int outputType, CFitsOutput* keepOpen, ErrorSink& sink) const;
     // Creates the primary image in an open, empty file and writes the pixels.
     bool WriteImage(fitsfile* file, int outputType, ErrorSink& sink) const;
 };

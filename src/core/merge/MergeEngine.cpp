@@ -109,6 +109,8 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
     }
     host.SetTitle(adaptive ? "Calc Adaptive Average Image..." : "Calc Siple Average Image...");
     m_exposureSum = 0.0;
+    m_record = {reference.m_header.m_source, reference.m_header.m_keptCards, reference.m_planes, {},
+                {m_params, m_rcNoise, m_rcLight, m_sigmaScale}};
 
     const int64_t N = int64_t{reference.m_width} * reference.m_height;
     const PixelLimits limits = MakePixelLimits(m_params);
@@ -126,6 +128,8 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
         }
         m_exposureSum += frame.m_header.m_exposure;
         const FrameNormalisation norms = NormaliseFrame(*this, frame);
+        m_record.m_frames.push_back(
+            {path, {{norms[0].k, norms[1].k, norms[2].k}}, frame.m_header.m_dateObs, frame.m_header.m_exposure});
         for (int c = 0; c < reference.m_planes; ++c) {
             const PlaneNormalisation& norm = norms[c];
             const float* in = frame.m_pData + N * c;
@@ -350,6 +354,7 @@ bool CMergeEngine::Merge(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& ho
     const bool cached = IsCacheValid(image);
     if (!cached && !CalcAverage(image, host))
         return false;
+    m_record.m_settings = {m_params, m_rcNoise, m_rcLight, m_sigmaScale};
     if (!m_params.m_useSigma) {
         image.CopyPixelsFrom(m_average);
         return true;

@@ -11,6 +11,7 @@
 #include "image/FitsImage.h"
 #include "image/PlaneValues.h"
 #include "merge/MergeParams.h"
+#include "merge/Provenance.h"
 #include "platform/Host.h"
 #include "platform/Threads.h"
 #include "preview/PreviewBitmap.h"
@@ -37,6 +38,8 @@ public:
     PlaneValues m_refSignal;
     PlaneValues m_refNoise;
     double m_exposureSum = 0.0;
+    // What the last average pass combined, for the result's header.
+    MergeRecord m_record;
     // Threads the passes split their pixel loops over; any count gives the
     // same bits.
     int m_threads = DefaultThreadCount();

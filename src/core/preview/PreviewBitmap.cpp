@@ -1,12 +1,13 @@
 #include "preview/PreviewBitmap.h"
 
+#include "platform/AtomicFile.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <new>
 
 namespace {
@@ -260,7 +261,8 @@ bool CPreviewBitmap::SaveBmp(const std::string& path) const
         return false;
     }
 
-    FILE* file = std::fopen(path.c_str(), "wb");
+    CAtomicFile output(path, true);
+    FILE* file = output.OpenStream();
     if (!file)
         return false;
 
@@ -288,17 +290,8 @@ bool CPreviewBitmap::SaveBmp(const std::string& path) const
         }
         ok = std::fwrite(row.data(), 1, row.size(), file) == row.size();
     }
-    const bool closed = std::fclose(file) == 0;
-    if (ok && closed)
-        return true;
-    // A cut-off picture is not left behind looking like an export; devices
-    // such as /dev/full are not ours to remove.
-    const int failure = errno;  // the reason the caller reports
-    std::error_code ec;
-    if (std::filesystem::is_regular_file(path, ec))
-        std::filesystem::remove(path, ec);
-    errno = failure;
-    return false;
+    // A cut-off picture never appears under the name; the reason stays in errno.
+    return ok && output.Commit();
 }
 
 void FindHistogramLimits(const int* counts, int bins, int* low, int* high, int lowCount, int highCount)

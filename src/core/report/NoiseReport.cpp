@@ -1,5 +1,7 @@
 #include "report/NoiseReport.h"
 
+#include "platform/AtomicFile.h"
+
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -123,13 +125,12 @@ std::string NoiseReportText(const std::vector<FileListRow>& rows)
 
 bool WriteNoiseReport(const std::string& path, const std::vector<FileListRow>& rows)
 {
-    // Text mode: the platform's line end.
-    FILE* file = std::fopen(path.c_str(), "w");
+    CAtomicFile output(path, true);
+    FILE* file = output.OpenStream();
     if (!file)
         return false;
     const std::string text = NoiseReportText(rows);
-    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    return std::fclose(file) == 0 && written;
+    return std::fwrite(text.data(), 1, text.size(), file) == text.size() && output.Commit();
 }
 
 int CompareRows(const std::vector<FileListRow>& rows, int a, int b, bool bySignalToNoise)
