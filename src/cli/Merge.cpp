@@ -154,17 +154,6 @@ bool ReadParameters(const CliCommandLine& line, const QSettings* settings, CMerg
     return true;
 }
 
-// The reference: --reference, or the first frame that can be read.
-bool LoadReference(const CliCommandLine& line, const CMergeEngine& engine, CFitsImage& image, CoreHost& host)
-{
-    if (line.m_parser.isSet(QStringLiteral("reference")))
-        return image.Load(FramePath(line.m_parser.value(QStringLiteral("reference"))), host);
-    for (const std::string& path : engine.m_files)
-        if (image.Load(path, host))
-            return true;
-    return false;
-}
-
 // An extra output as the desktop program saves the view that shows it: the
 // pixels under the header of the image on display.
 bool SaveView(const CFitsImage& pixels, const CFitsImage& image, const std::string& path, const CMergeEngine& engine,
@@ -219,7 +208,8 @@ int RunMerge(const QStringList& args)
     QuietHost quietHost(cliHost);
     CoreHost& host = line.m_parser.isSet(QStringLiteral("quiet")) ? static_cast<CoreHost&>(quietHost) : cliHost;
     CFitsImage image;
-    if (!LoadReference(line, engine, image, host))
+    std::string referencePath;
+    if (!LoadReference(line, engine.m_files, image, referencePath, host))
         return line.Failure(QStringLiteral("no reference image could be read"));
 
     cliHost.SetProgressRange(static_cast<int>(engine.m_files.size()) * engine.ProgressPerFrame(image));

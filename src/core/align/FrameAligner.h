@@ -1,0 +1,32 @@
+#pragma once
+// The moves of a set of frames against a reference frame, computed once per
+// frame set and reference.
+
+#include <string>
+#include <vector>
+
+#include "align/Similarity.h"
+#include "image/FitsImage.h"
+#include "platform/Host.h"
+
+struct FrameAlignment {
+    bool m_aligned = false;
+    std::string m_reason;  // why not, when not aligned
+    Similarity m_move;     // reference pixel -> frame pixel
+    int m_starsFound = 0;
+    int m_starsMatched = 0;
+    double m_rmsPx = 0.0;
+};
+
+// The title of the alignment step while it works on a frame.
+inline constexpr const char* kAlignTitle = "Align Frames - ";
+
+// One entry per path, in order. Every frame is read (unreadable frames are
+// reported through the host and marked); the title and one progress step
+// per frame go to the host before the frame is read. referencePath, when
+// among paths, gets the identity with the reference's stars. False only when
+// the reference itself has too few stars to align anything to; every entry
+// then carries the reason.
+bool AlignFrameSet(const CFitsImage& reference, const std::string& referencePath,
+                   const std::vector<std::string>& paths, CoreHost& host,
+                   std::vector<FrameAlignment>& alignments);
