@@ -19,6 +19,7 @@ constexpr int kMinArea = 5;
 // Second-moment half-axes below this are hot pixels or cosmic-ray tracks:
 // even a well-focused star spreads over more than one pixel.
 constexpr float kMinStarWidth = 0.6f;
+constexpr double kMaxWidthOverTypical = 2.0;
 // Flags of objects whose centre is unreliable.
 constexpr short kBadFlags = SEP_OBJ_TRUNC | SEP_OBJ_SINGU;
 
@@ -60,21 +61,40 @@ double CentreWeight(double flux, double sigma, double skyRms)
     return 1.0 / variance;
 }
 
+// A Gaussian's sigma from the second moments over the isophote.
+double MomentSigma(const sep_catalog& catalog, int i) { return std::sqrt(0.5 * (catalog.x2[i] + catalog.y2[i])); }
+
+// Objects that can be stars: not cut by the edge, wider than a hot pixel,
+// not wider than the typical object by far (galaxies, nebulae, blends).
+std::vector<int> SelectStarLike(const sep_catalog& catalog)
+{
+    std::vector<int> candidates;
+    std::vector<double> widths;
+    for (int i = 0; i < catalog.nobj; ++i)
+        if (!(catalog.flag[i] & kBadFlags) && catalog.tnpix[i] >= kMinArea && catalog.b[i] >= kMinStarWidth &&
+            catalog.flux[i] > 0.0f) {
+            candidates.push_back(i);
+            widths.push_back(MomentSigma(catalog, i));
+        }
+    if (candidates.empty())
+        return candidates;
+    std::nth_element(widths.begin(), widths.begin() + widths.size() / 2, widths.end());
+    const double limit = kMaxWidthOverTypical * widths[widths.size() / 2];
+    std::erase_if(candidates, [&](int i) { return MomentSigma(catalog, i) > limit; });
+    return candidates;
+}
+
 // Stars with their windowed centres (SExtractor's XWIN, YWIN): far less
 // noisy than the isophotal barycentres, which follow the threshold's edge.
 void CollectStars(const sep_image& image, const sep_catalog& catalog, std::vector<Star>& stars)
 {
     stars.clear();
-    for (int i = 0; i < catalog.nobj; ++i) {
-        if (catalog.flag[i] & kBadFlags || catalog.tnpix[i] < kMinArea || catalog.b[i] < kMinStarWidth ||
-            !(catalog.flux[i] > 0.0f))
-            continue;
-        // a Gaussian's sigma from its second moments over the isophote
-        const double sigma = std::clamp(std::sqrt(0.5 * (catalog.x2[i] + catalog.y2[i])), 0.7, 8.0);
+    for (int i : SelectStarLike(catalog)) {
+        const double sigma = std::max(MomentSigma(catalog, i), 0.7);
         double x = catalog.x[i], y = catalog.y[i];
         int iterations = 0;
         short flag = 0;
-        if (sep_windowed(&image, catalog.x[i], catalog.y[i], sigma, 11, 0, &x, &y, &iterations, &flag) != 0 ||
+        if (sep_windowed(&image, catalog.x[i], catalog.y[i], sigma, 0, 0, &x, &y, &iterations, &flag) != 0 ||
             !std::isfinite(x) || !std::isfinite(y) || std::hypot(x - catalog.x[i], y - catalog.y[i]) > 2.0)
             continue;
         stars.push_back({x, y, catalog.flux[i], CentreWeight(catalog.flux[i], sigma, image.noiseval)});
