@@ -53,7 +53,7 @@ bool AlignFrameSet(const CFitsImage& reference, const std::string& referencePath
             continue;
         }
         if (!frame.Load(paths[i], host)) {
-            alignments[i].m_reason = "unreadable";
+            alignments[i].m_reason = kUnreadableReason;
             continue;
         }
         alignments[i] = AlignFrame(referenceStars, reference, frame);

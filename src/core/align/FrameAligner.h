@@ -2,6 +2,7 @@
 // The moves of a set of frames against a reference frame, computed once per
 // frame set and reference.
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,12 @@ struct FrameAlignment {
     int m_starsMatched = 0;
     double m_rmsPx = 0.0;
 };
+
+// The moves of a frame set by path.
+using FrameAlignments = std::map<std::string, FrameAlignment>;
+
+// The reason given for a frame that could not be read (and was reported).
+inline constexpr const char* kUnreadableReason = "unreadable";
 
 // The title of the alignment step while it works on a frame.
 inline constexpr const char* kAlignTitle = "Align Frames - ";

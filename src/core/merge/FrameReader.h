@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "align/FrameAligner.h"
 #include "image/FitsImage.h"
 #include "merge/MergeEngine.h"
 #include "platform/Host.h"
@@ -26,23 +27,31 @@ private:
 // asks for that frame, exactly where reading it in turn would have made them.
 class FrameReader {
 public:
-    // Reads nothing when not enabled.
-    FrameReader(const FrameSet& files, bool enabled);
+    // Reads nothing when not enabled. With alignments, a frame that could
+    // not be aligned is skipped unread and the others are resampled into the
+    // reference's grid (on threads) as they are read.
+    FrameReader(const FrameSet& files, bool enabled, const FrameAlignments* alignments = nullptr, int threads = 1);
     ~FrameReader();
     FrameReader(const FrameReader&) = delete;
     FrameReader& operator=(const FrameReader&) = delete;
 
     // The next frame of the set, valid until the following call; null when
-    // it could not be read (reported to sink) or the reader is not enabled.
+    // it could not be read (reported to sink), was not aligned, or the reader
+    // is not enabled.
     CFitsImage* Next(ErrorSink& sink);
 
 private:
     // Reads the next path into the free slot; on a thread when one can be had.
     void Start();
+    // Loads path into slot, moved into the reference's grid when aligning.
+    bool Read(const std::string& path, int slot);
 
     FrameSet::const_iterator m_next;
     FrameSet::const_iterator m_end;
+    const FrameAlignments* m_alignments;
+    int m_threads;
     CFitsImage m_frames[2];
+    CFitsImage m_unaligned[2];
     HeldReports m_reports[2];
     int m_slot = 0;
     std::future<bool> m_pending;

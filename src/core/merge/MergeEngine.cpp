@@ -29,6 +29,12 @@ FrameNormalisation NormaliseFrame(const CMergeEngine& engine, const CFitsImage& 
     return planes;
 }
 
+// The moves the passes bring frames into the reference's grid with, if any.
+const FrameAlignments* PassAlignments(const CMergeEngine& engine)
+{
+    return engine.m_params.m_align ? &engine.m_alignments : nullptr;
+}
+
 void ReportNoMemory(ErrorSink& sink) { sink.ShowError(kMemoryCaption, kMemoryText); }
 
 // Working image of the size of reference, all zero.
@@ -104,7 +110,7 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
 
     const int64_t N = int64_t{reference.m_width} * reference.m_height;
     const PixelLimits limits = MakePixelLimits(m_params);
-    FrameReader reader(m_files, true);
+    FrameReader reader(m_files, true, PassAlignments(*this), m_threads);
     for (const std::string& path : m_files) {
         host.StepProgress(1);
         host.SetTitle("Calc Average - " + path);
@@ -145,7 +151,7 @@ bool CMergeEngine::CalcDeviation(const CFitsImage& reference, CoreHost& host, in
     const bool averageFits = m_average.SameSize(reference);
     const std::vector<BlockMeans> averageMeans =
         averageFits ? CalcAverageBlockMeans(m_average, window, m_threads) : std::vector<BlockMeans>();
-    FrameReader reader(m_files, averageFits);
+    FrameReader reader(m_files, averageFits, PassAlignments(*this), m_threads);
     for (const std::string& path : m_files) {
         host.SetTitle("Calc Deviation - " + path);
         host.StepProgress(progressStep);
@@ -230,7 +236,7 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
     const int floor = m_params.m_ignoreBlack ? m_params.m_blackLimit : -65536;
     const std::vector<BlockMeans> averageMeans =
         cacheFits ? CalcAverageBlockMeans(m_average, window, m_threads) : std::vector<BlockMeans>();
-    FrameReader reader(m_files, cacheFits);
+    FrameReader reader(m_files, cacheFits, PassAlignments(*this), m_threads);
     for (const std::string& path : m_files) {
         host.StepProgress(progressStep);
         const CFitsImage* loaded = reader.Next(host);
@@ -276,7 +282,10 @@ void CMergeEngine::ShowClipping(const CFitsImage& image, const std::string& path
 {
     const int W = image.m_width;
     const int H = image.m_height;
-    if (plane < 0 || plane >= image.m_planes || !IsCacheValid(image) || !bitmap.HasBitmap() ||
+    // An aligned average is in the reference's grid, which only the
+    // reference itself shares.
+    const bool sameGrid = !m_params.m_align || path == m_referencePath;
+    if (!sameGrid || plane < 0 || plane >= image.m_planes || !IsCacheValid(image) || !bitmap.HasBitmap() ||
         bitmap.Width() != W || bitmap.Height() != H)
         return;
     const int c = plane;
@@ -313,20 +322,50 @@ void CMergeEngine::ShowClipping(const CFitsImage& image, const std::string& path
     });
 }
 
+bool CMergeEngine::AreAlignmentsCurrent() const
+{
+    return !m_alignedFiles.empty() && m_alignedFiles == m_files && m_alignedReference == m_referencePath;
+}
+
+bool CMergeEngine::AlignFrames(const CFitsImage& reference, CoreHost& host)
+{
+    m_alignments.clear();
+    m_alignedFiles.clear();
+    const std::vector<std::string> paths(m_files.begin(), m_files.end());
+    std::vector<FrameAlignment> alignments;
+    if (!AlignFrameSet(reference, m_referencePath, paths, host, alignments)) {
+        host.ShowError(m_referencePath, "Cannot align the frames: " + alignments.front().m_reason + ".");
+        return false;
+    }
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const FrameAlignment& a = alignments[i];
+        if (!a.m_aligned && a.m_reason != kUnreadableReason)
+            host.ShowError(paths[i], "Frame not aligned (" + a.m_reason + "); it is left out of the merge.");
+        m_alignments.emplace(paths[i], a);
+    }
+    m_alignedFiles = m_files;
+    m_alignedReference = m_referencePath;
+    return true;
+}
+
 bool CMergeEngine::IsCacheValid(const CFitsImage& image) const
 {
-    return m_deviationValid && m_average.SameSize(image) && m_deviation.SameSize(image);
+    return m_deviationValid && m_average.SameSize(image) && m_deviation.SameSize(image) &&
+           (!m_params.m_align || AreAlignmentsCurrent());
 }
 
 int CMergeEngine::ProgressPerFrame(const CFitsImage& image) const
 {
+    const int align = m_params.m_align && !AreAlignmentsCurrent() ? 1 : 0;
     if (IsCacheValid(image))
         return 3;
-    return m_params.m_useSigma ? 6 : 1;
+    return (m_params.m_useSigma ? 6 : 1) + align;
 }
 
 bool CMergeEngine::Merge(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host, bool showFrames)
 {
+    if (m_params.m_align && !AreAlignmentsCurrent() && !AlignFrames(image, host))
+        return false;
     const bool cached = IsCacheValid(image);
     if (!cached && !CalcAverage(image, host))
         return false;

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "align/FrameAligner.h"
 #include "image/FitsImage.h"
 #include "image/PlaneValues.h"
 #include "merge/MergeParams.h"
@@ -39,6 +40,13 @@ public:
     // Threads the passes split their pixel loops over; any count gives the
     // same bits.
     int m_threads = DefaultThreadCount();
+    // With "Align frames": the path of the image on display (the frame the
+    // others are aligned to, set by the host), and the moves found for the
+    // frame set and reference they were computed for.
+    std::string m_referencePath;
+    FrameAlignments m_alignments;
+    FrameSet m_alignedFiles;
+    std::string m_alignedReference;
 
     // Inserts the path with sigma scales 1, 1, 1; an existing entry stays.
     void AddFrame(const std::string& path);
@@ -65,12 +73,21 @@ public:
     // image and the bitmap has image's size.
     void ShowClipping(const CFitsImage& image, const std::string& path, int plane, CPreviewBitmap& bitmap);
 
+    // True while m_alignments belong to the current frame set and reference.
+    bool AreAlignmentsCurrent() const;
+    // The alignment step: the moves of every frame against reference (the
+    // image at m_referencePath), titled and stepping the progress once per
+    // frame. A frame that cannot be aligned is reported by name and left out
+    // of the passes. False (reported) when the reference has too few stars.
+    bool AlignFrames(const CFitsImage& reference, CoreHost& host);
+
     // True while the average and deviation images are valid for the current
     // inputs and have the size of image.
     bool IsCacheValid(const CFitsImage& image) const;
-    // The driver of "Create": progress per frame (6, 3 or 1; the range is
-    // frames x this), then the passes in order with the cache flag; leaves
-    // the result in image.
+    // The driver of "Create": progress per frame (6, 3 or 1, and 1 more
+    // while frames are to be aligned; the range is frames x this), then the
+    // alignment and the passes in order with the cache flag; leaves the
+    // result in image.
     int ProgressPerFrame(const CFitsImage& image) const;
     bool Merge(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host, bool showFrames = true);
 };
