@@ -15,7 +15,9 @@ constexpr float kInvariantTolerance = 0.01f;
 constexpr double kMinSide = 8.0;  // px; shorter sides carry too little angle
 constexpr double kMinScale = 0.5, kMaxScale = 2.0;
 constexpr double kCandidateTolerance = 3.0;                 // px
-constexpr double kRefineTolerances[] = {2.0, 1.0, 1.0};     // px, per round
+constexpr double kFirstRefineTolerance = 2.0;  // px
+constexpr double kMinRefineTolerance = 0.3;    // px
+constexpr int kRefineRounds = 4;
 // A candidate this many checked stars agree with is taken at once.
 constexpr double kGoodEnough = 0.7;
 
@@ -212,14 +214,17 @@ bool MatchStars(const std::vector<Star>& reference, const std::vector<Star>& fra
         return false;
     }
     const size_t frameCount = std::min(frame.size(), kRefineStars * 2);
-    const StarGrid grid(frame, frameCount, kRefineTolerances[0]);
+    const StarGrid grid(frame, frameCount, kFirstRefineTolerance);
     std::vector<PointPair> pairs;
-    for (double tolerance : kRefineTolerances) {
+    double tolerance = kFirstRefineTolerance;
+    for (int round = 0; round < kRefineRounds; ++round) {
         pairs = PairStars(reference, kRefineStars, grid, frameCount, move, tolerance, frame);
         if (static_cast<int>(pairs.size()) < kMinMatched || !FitSimilarity(pairs, move)) {
             reason = "no consistent match with the reference stars";
             return false;
         }
+        // Pairs far beyond the scatter are blends or a cosmic ray beside a star.
+        tolerance = std::clamp(3.0 * ResidualRms(pairs, move), kMinRefineTolerance, kFirstRefineTolerance / 2.0);
     }
     match.m_move = move;
     match.m_matched = static_cast<int>(pairs.size());
