@@ -28,6 +28,7 @@ constexpr ControlTemplate kTemplate[] = {
     {IDC_IGNORE_WHITE, ControlKind::Check, "Ignore White", 19, 36, 57, 10},
     {IDC_BLACK_LIMIT, ControlKind::Edit, "", 84, 16, 36, 14},
     {IDC_WHITE_LIMIT, ControlKind::Edit, "", 84, 33, 36, 14},
+    {IDC_ALIGN_FRAMES, ControlKind::Check, "Align frames", 20, 55, 60, 10},
     {IDC_SIGMA_CLIP, ControlKind::Check, "Sigma Clip", 13, 94, 49, 10},
     {IDC_SIGMA, ControlKind::Edit, "", 77, 91, 36, 14},
     {IDC_SIGMA_FADE, ControlKind::Edit, "", 77, 107, 36, 14},
@@ -187,6 +188,7 @@ void CMergeParamsDlg::CreateControls()
     QObject::connect(button(IDC_IGNORE_BLACK), &QAbstractButton::clicked, wnd, [this] { OnIgnoreBlack(); });
     QObject::connect(button(IDC_IGNORE_WHITE), &QAbstractButton::clicked, wnd, [this] { OnIgnoreWhite(); });
     QObject::connect(button(IDC_SIGMA_CLIP), &QAbstractButton::clicked, wnd, [this] { OnSigmaClip(); });
+    QObject::connect(button(IDC_ALIGN_FRAMES), &QAbstractButton::clicked, wnd, [this] { OnAlignFrames(); });
     QObject::connect(button(IDC_VIEW_DEVIATION), &QAbstractButton::clicked, wnd, [this] { OnViewDeviation(); });
     QObject::connect(button(IDC_VIEW_IMAGE), &QAbstractButton::clicked, wnd, [this] { OnViewImage(); });
     for (int plane = 0; plane < 3; ++plane)
@@ -277,7 +279,7 @@ bool CMergeParamsDlg::UpdateData(bool bSaveAndValidate, bool quiet)
     ShowPlaneButtons();
     if (p.m_normalizeArea != before.m_normalizeArea || p.m_whiteLimit != before.m_whiteLimit ||
         p.m_blackLimit != before.m_blackLimit || p.m_ignoreBlack != before.m_ignoreBlack ||
-        p.m_ignoreWhite != before.m_ignoreWhite)
+        p.m_ignoreWhite != before.m_ignoreWhite || p.m_align != before.m_align)
         m_pMain->m_engine.m_deviationValid = false;
     if (!bSaveAndValidate)
         FillViewControls();
@@ -314,6 +316,7 @@ bool CMergeParamsDlg::ReadControls(MergeParams& p, bool quiet) const
     if (!ParseInt(text(IDC_NORMALIZE_AREA), p.m_normalizeArea))
         return fail(IDC_NORMALIZE_AREA, kInteger);
     p.m_saveBitmaps = checked(IDC_SAVE_BITMAPS);
+    p.m_align = checked(IDC_ALIGN_FRAMES);
     return true;
 }
 
@@ -330,6 +333,7 @@ void CMergeParamsDlg::FillControls(const MergeParams& p)
     setText(IDC_SIGMA_FADE, FormatFloat(p.m_sigmaFade));
     setText(IDC_NORMALIZE_AREA, FormatInt(p.m_normalizeArea));
     setChecked(IDC_SAVE_BITMAPS, p.m_saveBitmaps);
+    setChecked(IDC_ALIGN_FRAMES, p.m_align);
 }
 
 void CMergeParamsDlg::ApplyEnableRules(const MergeParams& p)
@@ -370,6 +374,8 @@ void CMergeParamsDlg::OnIgnoreBlack() { UpdateData(true); }
 
 void CMergeParamsDlg::OnIgnoreWhite() { UpdateData(true); }
 
+void CMergeParamsDlg::OnAlignFrames() { UpdateData(true); }
+
 void CMergeParamsDlg::OnSigmaClip()
 {
     UpdateData(true);
@@ -399,6 +405,7 @@ void CMergeParamsDlg::OnOK()
     if (image.GetPixelCount() == 0)
         return;
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    engine.m_referencePath = m_pMain->m_strCurrent;
     StartProgress(static_cast<int>(engine.m_files.size()) * engine.ProgressPerFrame(image));
     const bool merged = engine.Merge(image, m_pMain->m_bitmap, *m_pMain);
     if (merged) {
@@ -421,7 +428,8 @@ bool CMergeParamsDlg::CalcDeviationIfNeeded()
     if (!Params().m_useSigma || engine.IsCacheValid(image))
         return true;
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    StartProgress(static_cast<int>(engine.m_files.size()) * 2);
+    engine.m_referencePath = m_pMain->m_strCurrent;
+    StartProgress(static_cast<int>(engine.m_files.size()) * (2 + engine.AlignProgressPerFrame()));
     const bool done = engine.CalcAverage(image, *m_pMain) && engine.CalcDeviation(image, *m_pMain);
     StopProgress();
     QApplication::restoreOverrideCursor();

@@ -99,6 +99,8 @@ bool CMergeEngine::CalcFrameStats(const CFitsImage& image, PlaneValues& backgrou
 
 bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
 {
+    if (AlignProgressPerFrame() > 0 && !AlignFrames(reference, host))
+        return false;
     const bool adaptive = CalcFrameStats(reference, m_refBackground, m_refSignal, m_refNoise);
     CFitsImage weight;
     if (!AllocateZeroed(weight, reference) || !AllocateZeroed(m_average, reference)) {
@@ -354,18 +356,17 @@ bool CMergeEngine::IsCacheValid(const CFitsImage& image) const
            (!m_params.m_align || AreAlignmentsCurrent());
 }
 
+int CMergeEngine::AlignProgressPerFrame() const { return m_params.m_align && !AreAlignmentsCurrent() ? 1 : 0; }
+
 int CMergeEngine::ProgressPerFrame(const CFitsImage& image) const
 {
-    const int align = m_params.m_align && !AreAlignmentsCurrent() ? 1 : 0;
     if (IsCacheValid(image))
         return 3;
-    return (m_params.m_useSigma ? 6 : 1) + align;
+    return (m_params.m_useSigma ? 6 : 1) + AlignProgressPerFrame();
 }
 
 bool CMergeEngine::Merge(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host, bool showFrames)
 {
-    if (m_params.m_align && !AreAlignmentsCurrent() && !AlignFrames(image, host))
-        return false;
     const bool cached = IsCacheValid(image);
     if (!cached && !CalcAverage(image, host))
         return false;

@@ -56,7 +56,9 @@ public:
                         PlaneValues& noise) const;
 
     // The passes. reference is the image on display (the size template and,
-    // for the average, the source of the reference triples). Each steps the
+    // for the average, the source of the reference triples; with "Align
+    // frames" the average first runs the alignment step if the moves are not
+    // current, and fails with it). Each steps the
     // progress by progressStep once per frame, before the frame is read. They
     // return false only when their working images could not be allocated
     // (reported through the host).
@@ -75,6 +77,8 @@ public:
 
     // True while m_alignments belong to the current frame set and reference.
     bool AreAlignmentsCurrent() const;
+    // 1 while "Align frames" is on and the moves are still to be found, else 0.
+    int AlignProgressPerFrame() const;
     // The alignment step: the moves of every frame against reference (the
     // image at m_referencePath), titled and stepping the progress once per
     // frame. A frame that cannot be aligned is reported by name and left out
