@@ -41,6 +41,34 @@ void LanczosWeights(double f, double w[kTaps])
         w[i] /= sum;
 }
 
+// The 6 x 6 taps from corner (the top-left tap) on, all inside the frame.
+float Interpolate(const float* corner, int W, const float* wx, const float* wy)
+{
+    float sum = 0.0f;
+    for (int r = 0; r < kTaps; ++r, corner += W) {
+        float line = 0.0f;
+        for (int t = 0; t < kTaps; ++t)
+            line += wx[t] * corner[t];
+        sum += wy[r] * line;
+    }
+    return sum;
+}
+
+// The same near the edge, where the edge pixel stands in for the kernel's
+// reach beyond it.
+float InterpolateAtEdge(const float* plane, int W, int H, int iu, int iv, const float* wx, const float* wy)
+{
+    float sum = 0.0f;
+    for (int r = 0; r < kTaps; ++r) {
+        const float* row = plane + int64_t{std::clamp(iv - 2 + r, 0, H - 1)} * W;
+        float line = 0.0f;
+        for (int t = 0; t < kTaps; ++t)
+            line += wx[t] * row[std::clamp(iu - 2 + t, 0, W - 1)];
+        sum += wy[r] * line;
+    }
+    return sum;
+}
+
 }  // namespace
 
 void ResampleFrame(const CFitsImage& frame, const Similarity& move, CFitsImage& out, int threads)
@@ -73,23 +101,11 @@ void ResampleFrame(const CFitsImage& frame, const Similarity& move, CFitsImage& 
                 const int iu = static_cast<int>(std::floor(u)), iv = static_cast<int>(std::floor(v));
                 const float* wx = &table[static_cast<int>((u - iu) * kSteps + 0.5) * kTaps];
                 const float* wy = &table[static_cast<int>((v - iv) * kSteps + 0.5) * kTaps];
-                int columns[kTaps], rows[kTaps];
-                for (int t = 0; t < kTaps; ++t) {
-                    // the edge pixel stands in for the kernel's reach beyond it
-                    columns[t] = std::clamp(iu - 2 + t, 0, W - 1);
-                    rows[t] = std::clamp(iv - 2 + t, 0, H - 1);
-                }
+                const bool inside = iu >= 2 && iu + 3 < W && iv >= 2 && iv + 3 < H;
                 for (int p = 0; p < frame.m_planes; ++p) {
                     const float* plane = frame.m_pData + N * p;
-                    float sum = 0.0f;
-                    for (int r = 0; r < kTaps; ++r) {
-                        const float* row = plane + int64_t{rows[r]} * W;
-                        float line = 0.0f;
-                        for (int t = 0; t < kTaps; ++t)
-                            line += wx[t] * row[columns[t]];
-                        sum += wy[r] * line;
-                    }
-                    out.m_pData[N * p + i] = sum;
+                    out.m_pData[N * p + i] = inside ? Interpolate(plane + (int64_t{iv} - 2) * W + iu - 2, W, wx, wy)
+                                                    : InterpolateAtEdge(plane, W, H, iu, iv, wx, wy);
                 }
             }
     });
