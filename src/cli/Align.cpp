@@ -5,6 +5,7 @@
 #include <map>
 
 #include "align/FrameAligner.h"
+#include "platform/Threads.h"
 #include "cli/CliCommon.h"
 #include "cli/CliFrames.h"
 #include "cli/Commands.h"
@@ -66,7 +67,7 @@ int RunAlign(const QStringList& args)
         return line.Failure(QStringLiteral("no reference image could be read"));
     host.SetProgressRange(static_cast<int>(paths.size()));
     std::vector<FrameAlignment> alignments;
-    AlignFrameSet(reference, referencePath, paths, host, alignments);
+    AlignFrameSet(reference, referencePath, paths, DefaultThreadCount(), host, alignments);
     host.EndProgress();
 
     std::puts("# name dx dy angle_deg scale stars rms_px");

@@ -2,6 +2,7 @@
 
 #include "align/StarDetect.h"
 #include "align/StarMatch.h"
+#include "platform/Threads.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ FrameAlignment AlignFrame(const std::vector<Star>& referenceStars, const CFitsIm
 }  // namespace
 
 bool AlignFrameSet(const CFitsImage& reference, const std::string& referencePath,
-                   const std::vector<std::string>& paths, CoreHost& host,
+                   const std::vector<std::string>& paths, int threads, CoreHost& host,
                    std::vector<FrameAlignment>& alignments)
 {
     alignments.assign(paths.size(), FrameAlignment());
@@ -43,20 +44,31 @@ bool AlignFrameSet(const CFitsImage& reference, const std::string& referencePath
             a.m_reason = reason;
         return false;
     }
-    CFitsImage frame;
-    for (size_t i = 0; i < paths.size(); ++i) {
-        host.SetTitle(kAlignTitle + paths[i]);
-        host.StepProgress(1);
-        if (paths[i] == referencePath) {
-            const int stars = static_cast<int>(referenceStars.size());
-            alignments[i] = {true, std::string(), Similarity(), stars, stars, 0.0};
-            continue;
+    // Frames are aligned `threads` at a time, each on its own thread; the host
+    // hears of them afterwards, in frame order.
+    const size_t batch = static_cast<size_t>(std::max(threads, 1));
+    std::vector<CFitsImage> frames(std::min(batch, paths.size()));
+    std::vector<HeldReports> reports(frames.size());
+    for (size_t first = 0; first < paths.size(); first += batch) {
+        const size_t count = std::min(batch, paths.size() - first);
+        RunSplit(static_cast<int64_t>(count), threads, [&](int64_t begin, int64_t end) {
+            for (int64_t k = begin; k < end; ++k) {
+                const size_t i = first + static_cast<size_t>(k);
+                if (paths[i] == referencePath) {
+                    const int stars = static_cast<int>(referenceStars.size());
+                    alignments[i] = {true, std::string(), Similarity(), stars, stars, 0.0};
+                } else if (!frames[k].Load(paths[i], reports[k])) {
+                    alignments[i].m_reason = kUnreadableReason;
+                } else {
+                    alignments[i] = AlignFrame(referenceStars, reference, frames[k]);
+                }
+            }
+        });
+        for (size_t k = 0; k < count; ++k) {
+            host.SetTitle(kAlignTitle + paths[first + k]);
+            host.StepProgress(1);
+            reports[k].ReplayTo(host);
         }
-        if (!frame.Load(paths[i], host)) {
-            alignments[i].m_reason = kUnreadableReason;
-            continue;
-        }
-        alignments[i] = AlignFrame(referenceStars, reference, frame);
     }
     return true;
 }

@@ -29,11 +29,12 @@ inline constexpr const char* kUnreadableReason = "unreadable";
 inline constexpr const char* kAlignTitle = "Align Frames - ";
 
 // One entry per path, in order. Every frame is read (unreadable frames are
-// reported through the host and marked); the title and one progress step
-// per frame go to the host before the frame is read. referencePath, when
+// reported through the host and marked), up to `threads` at once; the title,
+// one progress step and the reports of each frame go to the host in frame
+// order. referencePath, when
 // among paths, gets the identity with the reference's stars. False only when
 // the reference itself has too few stars to align anything to; every entry
 // then carries the reason.
 bool AlignFrameSet(const CFitsImage& reference, const std::string& referencePath,
-                   const std::vector<std::string>& paths, CoreHost& host,
+                   const std::vector<std::string>& paths, int threads, CoreHost& host,
                    std::vector<FrameAlignment>& alignments);

@@ -2,20 +2,30 @@
 
 #include "align/Resample.h"
 
-void HeldReports::ShowError(const std::string& caption, const std::string& text)
+const CFitsImage* AlignedFrameCache::Find(const std::string& path) const
 {
-    m_reports.emplace_back(caption, text);
+    const auto it = m_frames.find(path);
+    return it == m_frames.end() ? nullptr : it->second.get();
 }
 
-void HeldReports::ReplayTo(ErrorSink& sink)
+void AlignedFrameCache::Keep(const std::string& path, const CFitsImage& frame)
 {
-    for (const auto& [caption, text] : m_reports)
-        sink.ShowError(caption, text);
-    m_reports.clear();
+    const size_t bytes = static_cast<size_t>(frame.GetPixelCount()) * sizeof(float);
+    if (m_used + bytes > m_budget || m_frames.count(path))
+        return;
+    auto copy = std::make_unique<CFitsImage>();
+    copy->CopyPixelsFrom(frame);
+    if (!copy->SameSize(frame))
+        return;  // no memory for the copy: resampled again next pass
+    copy->m_header = frame.m_header;
+    m_used += bytes;
+    m_frames.emplace(path, std::move(copy));
 }
 
-FrameReader::FrameReader(const FrameSet& files, bool enabled, const FrameAlignments* alignments, int threads)
-    : m_next(files.begin()), m_end(enabled ? files.end() : m_next), m_alignments(alignments), m_threads(threads)
+FrameReader::FrameReader(const FrameSet& files, bool enabled, const FrameAlignments* alignments, int threads,
+                         AlignedFrameCache* cache)
+    : m_next(files.begin()), m_end(enabled ? files.end() : m_next), m_alignments(alignments), m_threads(threads),
+      m_cache(cache)
 {
     Start();
 }
@@ -58,7 +68,13 @@ bool FrameReader::Read(const std::string& path, int slot)
         if (move.m_a != 1.0 || move.m_b != 0.0 || move.m_tx != 0.0 || move.m_ty != 0.0)
             alignment = &it->second;
     }
-    CFitsImage& frame = alignment ? m_unaligned[slot] : m_frames[slot];
+    CFitsImage& moved = m_frames[slot];
+    if (const CFitsImage* kept = alignment && m_cache ? m_cache->Find(path) : nullptr) {
+        moved.CopyPixelsFrom(*kept);
+        moved.m_header = kept->m_header;
+        return moved.SameSize(*kept);
+    }
+    CFitsImage& frame = alignment ? m_unaligned[slot] : moved;
     // The reused buffer would keep an earlier frame's EXPTIME when this one
     // has none.
     frame.m_header.m_exposure = 0.0;
@@ -66,12 +82,13 @@ bool FrameReader::Read(const std::string& path, int slot)
         return false;
     if (!alignment)
         return true;
-    CFitsImage& moved = m_frames[slot];
     if (!moved.AllocateLike(frame)) {
         m_reports[slot].ShowError(path, "Not enough memory to align the frame.");
         return false;
     }
     moved.m_header = frame.m_header;
     ResampleFrame(frame, alignment->m_move, moved, m_threads);
+    if (m_cache)
+        m_cache->Keep(path, moved);
     return true;
 }

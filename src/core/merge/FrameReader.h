@@ -2,6 +2,8 @@
 // The frames of a pass, read ahead on a second thread.
 
 #include <future>
+#include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,14 +13,20 @@
 #include "merge/MergeEngine.h"
 #include "platform/Host.h"
 
-// What a load reports, held back until the pass reaches that frame.
-class HeldReports : public ErrorSink {
+// Frames resampled into the reference's grid, kept from one pass of a merge
+// for the next up to a memory budget; frames beyond it are resampled again
+// in each pass, so memory stays bounded whatever the number of frames.
+class AlignedFrameCache {
 public:
-    void ShowError(const std::string& caption, const std::string& text) override;
-    void ReplayTo(ErrorSink& sink);
+    explicit AlignedFrameCache(size_t budgetBytes) : m_budget(budgetBytes) {}
+    const CFitsImage* Find(const std::string& path) const;
+    // Keeps a copy of frame when it fits the budget.
+    void Keep(const std::string& path, const CFitsImage& frame);
 
 private:
-    std::vector<std::pair<std::string, std::string>> m_reports;
+    std::map<std::string, std::unique_ptr<CFitsImage>> m_frames;
+    size_t m_budget;
+    size_t m_used = 0;
 };
 
 // The frames of a pass in frame order, each read on a second thread while the
@@ -29,8 +37,9 @@ class FrameReader {
 public:
     // Reads nothing when not enabled. With alignments, a frame that could
     // not be aligned is skipped unread and the others are resampled into the
-    // reference's grid (on threads) as they are read.
-    FrameReader(const FrameSet& files, bool enabled, const FrameAlignments* alignments = nullptr, int threads = 1);
+    // reference's grid (on threads) as they are read, or taken from cache.
+    FrameReader(const FrameSet& files, bool enabled, const FrameAlignments* alignments = nullptr, int threads = 1,
+                AlignedFrameCache* cache = nullptr);
     ~FrameReader();
     FrameReader(const FrameReader&) = delete;
     FrameReader& operator=(const FrameReader&) = delete;
@@ -50,6 +59,7 @@ private:
     FrameSet::const_iterator m_end;
     const FrameAlignments* m_alignments;
     int m_threads;
+    AlignedFrameCache* m_cache;
     CFitsImage m_frames[2];
     CFitsImage m_unaligned[2];
     HeldReports m_reports[2];

@@ -16,6 +16,7 @@
 namespace {
 
 constexpr const char* kMemoryCaption = "Velmora";
+constexpr size_t kAlignedCacheBytes = size_t{512} << 20;
 constexpr const char* kMemoryText = "Not enough memory for the merge images.";
 
 // Every plane of a frame brought to the reference triples of the last average.
@@ -112,7 +113,7 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
 
     const int64_t N = int64_t{reference.m_width} * reference.m_height;
     const PixelLimits limits = MakePixelLimits(m_params);
-    FrameReader reader(m_files, true, PassAlignments(*this), m_threads);
+    FrameReader reader(m_files, true, PassAlignments(*this), m_threads, m_pAlignedCache);
     for (const std::string& path : m_files) {
         host.StepProgress(1);
         host.SetTitle("Calc Average - " + path);
@@ -153,7 +154,7 @@ bool CMergeEngine::CalcDeviation(const CFitsImage& reference, CoreHost& host, in
     const bool averageFits = m_average.SameSize(reference);
     const std::vector<BlockMeans> averageMeans =
         averageFits ? CalcAverageBlockMeans(m_average, window, m_threads) : std::vector<BlockMeans>();
-    FrameReader reader(m_files, averageFits, PassAlignments(*this), m_threads);
+    FrameReader reader(m_files, averageFits, PassAlignments(*this), m_threads, m_pAlignedCache);
     for (const std::string& path : m_files) {
         host.SetTitle("Calc Deviation - " + path);
         host.StepProgress(progressStep);
@@ -238,7 +239,7 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
     const int floor = m_params.m_ignoreBlack ? m_params.m_blackLimit : -65536;
     const std::vector<BlockMeans> averageMeans =
         cacheFits ? CalcAverageBlockMeans(m_average, window, m_threads) : std::vector<BlockMeans>();
-    FrameReader reader(m_files, cacheFits, PassAlignments(*this), m_threads);
+    FrameReader reader(m_files, cacheFits, PassAlignments(*this), m_threads, m_pAlignedCache);
     for (const std::string& path : m_files) {
         host.StepProgress(progressStep);
         const CFitsImage* loaded = reader.Next(host);
@@ -335,7 +336,7 @@ bool CMergeEngine::AlignFrames(const CFitsImage& reference, CoreHost& host)
     m_alignedFiles.clear();
     const std::vector<std::string> paths(m_files.begin(), m_files.end());
     std::vector<FrameAlignment> alignments;
-    if (!AlignFrameSet(reference, m_referencePath, paths, host, alignments)) {
+    if (!AlignFrameSet(reference, m_referencePath, paths, m_threads, host, alignments)) {
         host.ShowError(m_referencePath, "Cannot align the frames: " + alignments.front().m_reason + ".");
         return false;
     }
@@ -366,6 +367,16 @@ int CMergeEngine::ProgressPerFrame(const CFitsImage& image) const
 }
 
 bool CMergeEngine::Merge(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host, bool showFrames)
+{
+    // The passes of this merge resample each frame once while the budget lasts.
+    AlignedFrameCache cache(kAlignedCacheBytes);
+    m_pAlignedCache = &cache;
+    const bool merged = RunPasses(image, bitmap, host, showFrames);
+    m_pAlignedCache = nullptr;
+    return merged;
+}
+
+bool CMergeEngine::RunPasses(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host, bool showFrames)
 {
     const bool cached = IsCacheValid(image);
     if (!cached && !CalcAverage(image, host))

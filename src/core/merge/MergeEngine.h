@@ -19,6 +19,8 @@
 // Frame paths without duplicates in byte order of the whole path.
 using FrameSet = std::set<std::string>;
 
+class AlignedFrameCache;
+
 // The name of the tinted picture "Save Bitmaps" writes beside a frame.
 std::string ClipBitmapName(const std::string& framePath);
 
@@ -47,6 +49,8 @@ public:
     FrameAlignments m_alignments;
     FrameSet m_alignedFiles;
     std::string m_alignedReference;
+    // The resampled frames of the merge that is running, if any.
+    AlignedFrameCache* m_pAlignedCache = nullptr;
 
     // Inserts the path with sigma scales 1, 1, 1; an existing entry stays.
     void AddFrame(const std::string& path);
@@ -94,4 +98,7 @@ public:
     // result in image.
     int ProgressPerFrame(const CFitsImage& image) const;
     bool Merge(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host, bool showFrames = true);
+
+private:
+    bool RunPasses(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host, bool showFrames);
 };
