@@ -6,6 +6,9 @@
 #include <QCheckBox>
 #include <QProgressBar>
 #include <QSettings>
+#include <QTreeWidget>
+
+#include "app/CFileListDlg.h"
 
 #include "GuiTestSupport.h"
 
@@ -104,6 +107,22 @@ private slots:
                             &output),
                  0);
         QVERIFY(ReadBytes(gui) == ReadBytes(cli));
+
+        // The FIT Files list shows each frame's move and stars matched.
+        CFileListDlg list(m_dlg.get(), m_dlg.get());
+        auto* tree = list.findChild<QTreeWidget*>();
+        QVERIFY(tree);
+        QCOMPARE(tree->columnCount(), 5);
+        QCOMPARE(tree->headerItem()->text(3), QString("Move"));
+        QCOMPARE(tree->headerItem()->text(4), QString("Stars"));
+        QCOMPARE(tree->topLevelItemCount(), 3);
+        QCOMPARE(tree->topLevelItem(0)->text(3), QString("+0.00, +0.00 px, +0.000 deg"));  // the reference
+        for (int i = 1; i < 3; ++i) {
+            QVERIFY(tree->topLevelItem(i)->text(3).endsWith(" deg"));
+            QVERIFY(tree->topLevelItem(i)->text(3) != tree->topLevelItem(0)->text(3));
+            QVERIFY(tree->topLevelItem(i)->text(4).toInt() == 0);  // "N (rms px)" is not a bare number
+            QVERIFY(tree->topLevelItem(i)->text(4).section(' ', 0, 0).toInt() >= 6);
+        }
     }
 };
 
