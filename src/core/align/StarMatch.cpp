@@ -14,7 +14,7 @@ constexpr size_t kRefineStars = 1000;
 constexpr float kInvariantTolerance = 0.01f;
 constexpr double kMinSide = 8.0;  // px; shorter sides carry too little angle
 constexpr double kMinScale = 0.5, kMaxScale = 2.0;
-constexpr double kCandidateTolerance = 3.0;                 // px
+constexpr double kCandidateTolerance = 3.0;    // px
 constexpr double kFirstRefineTolerance = 2.0;  // px
 constexpr double kMinRefineTolerance = 0.3;    // px
 constexpr int kRefineRounds = 4;
@@ -166,8 +166,9 @@ int FindCandidate(const std::vector<Star>& reference, const std::vector<Star>& f
     const std::vector<Triangle> refTriangles = BuildTriangles(reference);
     const std::vector<Triangle> frameTriangles = BuildTriangles(frame);
     const StarGrid grid(frame, kCheckStars * 2, kCandidateTolerance);
-    const int enough = static_cast<int>(kGoodEnough * static_cast<double>(std::min(
-                                            std::min(reference.size(), kCheckStars), std::min(frame.size(), kCheckStars * 2))));
+    // At most every checked reference star can agree, and no more than the frame has.
+    const size_t checkable = std::min({reference.size(), kCheckStars, frame.size()});
+    const int enough = std::max(static_cast<int>(kGoodEnough * static_cast<double>(checkable)), kMinMatched);
     int bestAgreeing = 0;
     for (const Triangle& rt : refTriangles) {
         auto it = std::lower_bound(frameTriangles.begin(), frameTriangles.end(), rt.m_r1 - kInvariantTolerance,
@@ -190,7 +191,7 @@ int FindCandidate(const std::vector<Star>& reference, const std::vector<Star>& f
             if (agreeing > bestAgreeing) {
                 bestAgreeing = agreeing;
                 best = move;
-                if (bestAgreeing >= std::max(enough, kMinMatched))
+                if (bestAgreeing >= enough)
                     return bestAgreeing;
             }
         }
