@@ -92,3 +92,59 @@ done
 echo
 read -r _ read _ render < <("$BUILD/bench/render-bench" "$DATA/render/r_001.fit" 5)
 echo "RenderImage of a 6000x4000x3 frame: render $render s, CFITSIO read $read s, ratio $(ratio "$render" "$read")"
+
+# Alignment: frames moved by up to +-25 px and turned by up to +-3 degrees.
+# Accuracy against make-frames' true moves (largest error at an image corner),
+# velmora-cli align and merge --align against Siril's register + stack.
+[ -f "$DATA/D/done" ] || { rm -rf "$DATA/D" && "$BUILD/make-frames" --out "$DATA/D" --count 16 --width 1024 \
+    --height 1024 --type uint --seed 7 --prefix d_ --dither 25,3 >/dev/null && touch "$DATA/D/done"; }
+dithered=("$DATA/D"/d_*.fit)
+"$BUILD/velmora-cli" align "${dithered[@]}" >"$TMP/moves.txt" 2>/dev/null || true
+accuracy=$(awk -F'\t' -v W=1024 -v H=1024 '
+    function corner(m, x, y, axis,   a, cx, cy) {
+        cx = (W - 1) / 2; cy = (H - 1) / 2; a = m[3] * 3.14159265358979 / 180
+        if (axis == 0) return cx + m[1] + m[4] * (cos(a) * (x - cx) - sin(a) * (y - cy))
+        return cy + m[2] + m[4] * (sin(a) * (x - cx) + cos(a) * (y - cy))
+    }
+    /^#/ {next}
+    FNR == NR {truth[$1] = $2 "\t" $3 "\t" $4 "\t" $5; next}
+    $2 == "failed" {failed++; next}
+    {
+        aligned++; split(truth[$1], t, "\t"); f[1] = $2; f[2] = $3; f[3] = $4; f[4] = $5
+        for (x = 0; x < W; x += W - 1) for (y = 0; y < H; y += H - 1) {
+            e = sqrt((corner(t, x, y, 0) - corner(f, x, y, 0)) ^ 2 + (corner(t, x, y, 1) - corner(f, x, y, 1)) ^ 2)
+            if (e > worst) worst = e
+        }
+        if (min == "" || $6 < min) min = $6; if ($6 > max) max = $6
+    }
+    END {printf "%d of %d aligned, worst corner error %.3f px, %d-%d stars matched\n", aligned, aligned + failed, worst, min, max}
+' "$DATA/D/d_moves.txt" "$TMP/moves.txt")
+read -r align_wall align_peak < <(measure "$BUILD/velmora-cli" align "${dithered[@]}")
+read -r merge_wall merge_peak < <(BEFORE="rm -f $TMP/out.fit" measure "$BUILD/velmora-cli" merge -q --align --sigma 3 \
+    --fade 0 -o "$TMP/out.fit" "${dithered[@]}")
+read -r plain_wall _ < <(BEFORE="rm -f $TMP/out.fit" measure "$BUILD/velmora-cli" merge -q --sigma 3 --fade 0 \
+    -o "$TMP/out.fit" "${dithered[@]}")
+echo
+echo "Alignment, D: 16 x 1024x1024, moved up to 25 px, turned up to 3 degrees: $accuracy"
+echo
+echo "| step | wall s | peak MiB |"
+echo "|---|---|---|"
+echo "| velmora-cli align | $align_wall | $align_peak |"
+echo "| velmora-cli merge --align --sigma 3 | $merge_wall | $merge_peak |"
+echo "| velmora-cli merge --sigma 3 (unaligned) | $plain_wall | - |"
+if [ "$have_siril" = 1 ]; then
+    mkdir -p "$TMP/siril-D"
+    ln -sf "${dithered[@]}" "$TMP/siril-D/"
+    printf 'requires 1.0.0\nsetext fit\nregister d_\n' >"$TMP/siril-D/register.ssf"
+    printf 'requires 1.0.0\nsetext fit\nregister d_\nstack r_d_ rej w 3 3 -norm=addscale -out=%s/siril-out\n' \
+        "$TMP" >"$TMP/siril-D/both.ssf"
+    clean="rm -f $TMP/siril-D/*.seq $TMP/siril-D/r_* $TMP/siril-out.fit"
+    read -r reg _ < <(BEFORE="$clean" measure siril-cli -d "$TMP/siril-D" -s "$TMP/siril-D/register.ssf")
+    read -r both _ < <(BEFORE="$clean" measure siril-cli -d "$TMP/siril-D" -s "$TMP/siril-D/both.ssf")
+    eval "$clean"
+    stacked=$(siril-cli -d "$TMP/siril-D" -s "$TMP/siril-D/both.ssf" 2>&1 | sed -n 's/.*\b\([0-9]\+\) images have been stacked.*/\1/p')
+    echo "| Siril register | $reg | - |"
+    echo "| Siril register + winsorized stack ($stacked of 16 frames stacked) | $both | - |"
+    echo
+    echo "Siril register + stack / velmora-cli merge --align: $(ratio "$both" "$merge_wall")"
+fi

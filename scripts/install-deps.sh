@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libcfitsio-dev zlib1g-dev fitsverify python3-astropy
+  libsep-dev
   qt6-base-dev libgl-dev
   libgtest-dev
   clang libclang-rt-14-dev

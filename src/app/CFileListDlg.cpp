@@ -21,9 +21,19 @@ constexpr int kTemplateHeight = 260;
 constexpr int kSignalToNoiseWidth = 80;
 constexpr int kGlyphSize = 16;
 
-enum Column { kName = 0, kSignalToNoise = 1, kSize = 2 };
+enum Column { kName = 0, kSignalToNoise = 1, kSize = 2, kMove = 3, kStarsMatched = 4 };
 
 QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+// The "Move" and "Stars" cells of a frame of an aligned merge.
+QStringList AlignmentCells(const FrameAlignment& a, int width, int height)
+{
+    if (!a.m_aligned)
+        return {QStringLiteral("failed: ") + Q(a.m_reason), QStringLiteral("-")};
+    const FrameMove move = ToFrameMove(a.m_move, width, height);
+    return {QString::asprintf("%+.2f, %+.2f px, %+.3f deg", move.m_dx, move.m_dy, move.m_angleDeg),
+            QString::asprintf("%d (%.2f px)", a.m_starsMatched, a.m_rmsPx)};
+}
 
 // Vertical bars side by side in a black frame, on a transparent ground.
 QPixmap DrawBars(const std::vector<QColor>& bars)
@@ -90,12 +100,24 @@ void CFileListDlg::OnInitDialog()
     connect(header, &QHeaderView::sectionClicked, this, [this](int column) { OnColumnclickList(column); });
     m_list->viewport()->installEventFilter(this);
 
+    // With "Align frames", each frame's move and stars matched, once known.
     CMergeEngine& engine = m_pMainDlg->Engine();
+    const bool showMoves = engine.m_params.m_align && engine.AreAlignmentsCurrent();
+    if (showMoves) {
+        m_list->setColumnCount(5);
+        m_list->setHeaderLabels(
+            {QStringLiteral("Name"), QStringLiteral("S/N"), QStringLiteral("Size"), QStringLiteral("Move"),
+             QStringLiteral("Stars")});
+    }
     m_rows = BuildFileList(engine.m_files, engine.m_rcNoise, engine.m_rcLight, *m_pMainDlg);
     const QIcon glyphs[] = {QIcon(Glyph(0)), QIcon(Glyph(1))};
     for (size_t r = 0; r < m_rows.size(); ++r) {
         const FileListRow& row = m_rows[r];
-        auto* item = new QTreeWidgetItem({Q(row.name), Q(row.snText), Q(row.sizeText)});
+        QStringList cells{Q(row.name), Q(row.snText), Q(row.sizeText)};
+        const auto alignment = engine.m_alignments.find(row.path);
+        if (showMoves && alignment != engine.m_alignments.end())
+            cells << AlignmentCells(alignment->second, row.width, row.height);
+        auto* item = new QTreeWidgetItem(cells);
         item->setIcon(kName, glyphs[row.planes > 1 ? 1 : 0]);
         item->setData(kName, Qt::UserRole, static_cast<int>(r));
         m_list->addTopLevelItem(item);

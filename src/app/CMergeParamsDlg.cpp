@@ -29,6 +29,7 @@ constexpr ControlTemplate kTemplate[] = {
     {IDC_IGNORE_WHITE, ControlKind::Check, "Ignore White", 19, 36, 57, 10},
     {IDC_BLACK_LIMIT, ControlKind::Edit, "", 84, 16, 36, 14},
     {IDC_WHITE_LIMIT, ControlKind::Edit, "", 84, 33, 36, 14},
+    {IDC_ALIGN_FRAMES, ControlKind::Check, "Align frames", 20, 55, 60, 10},
     {IDC_SIGMA_CLIP, ControlKind::Check, "Sigma Clip", 13, 94, 49, 10},
     {IDC_SIGMA, ControlKind::Edit, "", 77, 91, 36, 14},
     {IDC_SIGMA_FADE, ControlKind::Edit, "", 77, 107, 36, 14},
@@ -188,6 +189,7 @@ void CMergeParamsDlg::CreateControls()
     QObject::connect(button(IDC_IGNORE_BLACK), &QAbstractButton::clicked, wnd, [this] { OnIgnoreBlack(); });
     QObject::connect(button(IDC_IGNORE_WHITE), &QAbstractButton::clicked, wnd, [this] { OnIgnoreWhite(); });
     QObject::connect(button(IDC_SIGMA_CLIP), &QAbstractButton::clicked, wnd, [this] { OnSigmaClip(); });
+    QObject::connect(button(IDC_ALIGN_FRAMES), &QAbstractButton::clicked, wnd, [this] { OnAlignFrames(); });
     QObject::connect(button(IDC_VIEW_DEVIATION), &QAbstractButton::clicked, wnd, [this] { OnViewDeviation(); });
     QObject::connect(button(IDC_VIEW_IMAGE), &QAbstractButton::clicked, wnd, [this] { OnViewImage(); });
     for (int plane = 0; plane < 3; ++plane)
@@ -309,6 +311,7 @@ bool CMergeParamsDlg::ReadControls(MergeParams& p, bool quiet) const
     if (!ParseInt(text(IDC_NORMALIZE_AREA), p.m_normalizeArea))
         return fail(IDC_NORMALIZE_AREA, kInteger);
     p.m_saveBitmaps = checked(IDC_SAVE_BITMAPS);
+    p.m_align = checked(IDC_ALIGN_FRAMES);
     return true;
 }
 
@@ -325,6 +328,7 @@ void CMergeParamsDlg::FillControls(const MergeParams& p)
     setText(IDC_SIGMA_FADE, FormatFloat(p.m_sigmaFade));
     setText(IDC_NORMALIZE_AREA, FormatInt(p.m_normalizeArea));
     setChecked(IDC_SAVE_BITMAPS, p.m_saveBitmaps);
+    setChecked(IDC_ALIGN_FRAMES, p.m_align);
 }
 
 void CMergeParamsDlg::ApplyEnableRules(const MergeParams& p)
@@ -365,6 +369,8 @@ void CMergeParamsDlg::OnIgnoreBlack() { UpdateData(true); }
 
 void CMergeParamsDlg::OnIgnoreWhite() { UpdateData(true); }
 
+void CMergeParamsDlg::OnAlignFrames() { UpdateData(true); }
+
 void CMergeParamsDlg::OnSigmaClip()
 {
     UpdateData(true);
@@ -394,6 +400,7 @@ void CMergeParamsDlg::OnOK()
     if (image.GetPixelCount() == 0)
         return;
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    engine.m_referencePath = m_pMain->CurrentPath();
     StartProgress(static_cast<int>(engine.m_files.size()) * engine.ProgressPerFrame(image));
     const bool merged = engine.Merge(image, m_pMain->Picture(), *m_pMain);
     if (merged)
@@ -413,7 +420,8 @@ bool CMergeParamsDlg::CalcDeviationIfNeeded()
     if (!engine.NeedsDeviation(image))
         return true;
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    StartProgress(static_cast<int>(engine.m_files.size()) * 2);
+    engine.m_referencePath = m_pMain->CurrentPath();
+    StartProgress(static_cast<int>(engine.m_files.size()) * (2 + engine.AlignProgressPerFrame()));
     const bool done = engine.EnsureDeviation(image, *m_pMain);
     StopProgress();
     QApplication::restoreOverrideCursor();

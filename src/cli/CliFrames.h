@@ -13,3 +13,6 @@
 std::string FramePath(const QString& argument);
 // Every positional argument as a frame path.
 FrameSet ReadFrameArguments(const CliCommandLine& line);
+// The reference: --reference, or the first frame of files that can be read.
+bool LoadReference(const CliCommandLine& line, const FrameSet& files, CFitsImage& image, std::string& path,
+                   CoreHost& host);

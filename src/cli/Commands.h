@@ -15,3 +15,4 @@ int RunInfo(const QStringList& args);
 int RunRender(const QStringList& args);
 int RunMerge(const QStringList& args);
 int RunReport(const QStringList& args);
+int RunAlign(const QStringList& args);

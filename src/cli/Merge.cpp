@@ -34,6 +34,9 @@ const char* const kUsage =
     "                         sigma scale of one frame per plane; one value serves\n"
     "                         every plane (repeatable; default 1)\n"
     "  --save-bitmaps         write FRAME_.bmp with the clipped pixels tinted\n"
+    "  --align                register every frame on the reference's stars and\n"
+    "                         resample it into the reference's grid first; frames\n"
+    "                         that cannot be aligned are reported and left out\n"
     "  --gamma G              gamma of those pictures (10)\n"
     "  --average FILE         also save the average image (floats; header up to\n"
     "                         EXPOSURESUM)\n"
@@ -149,22 +152,13 @@ bool ReadParameters(const CliCommandLine& line, const QSettings* settings, CMerg
         p.m_useSigma = true;
     if (line.m_parser.isSet(QStringLiteral("save-bitmaps")))
         p.m_saveBitmaps = true;
+    if (line.m_parser.isSet(QStringLiteral("align")))
+        p.m_align = true;
     if (line.m_parser.isSet(QStringLiteral("deviation")) && !p.m_useSigma) {
         line.UsageError(QStringLiteral("--deviation needs sigma clipping (--sigma)"));
         return false;
     }
     return true;
-}
-
-// The reference: --reference, or the first frame that can be read.
-bool LoadReference(const CliCommandLine& line, const CMergeEngine& engine, CFitsImage& image, CoreHost& host)
-{
-    if (line.m_parser.isSet(QStringLiteral("reference")))
-        return image.Load(FramePath(line.m_parser.value(QStringLiteral("reference"))), host);
-    for (const std::string& path : engine.m_files)
-        if (image.Load(path, host))
-            return true;
-    return false;
 }
 
 // An extra output as the desktop program saves the view that shows it: the
@@ -189,6 +183,7 @@ int RunMerge(const QStringList& args)
                              "local-scale", "gamma", "average", "deviation", "threads"})
         line.AddValueOption(QString::fromLatin1(name), QStringLiteral("VALUE"));
     line.m_parser.addOption(QCommandLineOption(QStringList{QStringLiteral("save-bitmaps")}));
+    line.m_parser.addOption(QCommandLineOption(QStringList{QStringLiteral("align")}));
     line.m_parser.addOption(QCommandLineOption(QStringList{QStringLiteral("q"), QStringLiteral("quiet")}));
     AddRectOptions(line);
     const int status = line.Parse(args, kOneOrMore);
@@ -221,8 +216,10 @@ int RunMerge(const QStringList& args)
     QuietHost quietHost(cliHost);
     CoreHost& host = line.m_parser.isSet(QStringLiteral("quiet")) ? static_cast<CoreHost&>(quietHost) : cliHost;
     CFitsImage image;
-    if (!LoadReference(line, engine, image, host))
+    std::string referencePath;
+    if (!LoadReference(line, engine.m_files, image, referencePath, host))
         return line.Failure(QStringLiteral("no reference image could be read"));
+    engine.m_referencePath = referencePath;
 
     cliHost.SetProgressRange(static_cast<int>(engine.m_files.size()) * engine.ProgressPerFrame(image));
     CPreviewBitmap bitmap;

@@ -13,6 +13,7 @@ const CliCommand kCommands[] = {
     {"render", "write the preview picture of an image as BMP", RunRender},
     {"merge", "merge frames into one result FITS file", RunMerge},
     {"report", "write the noise report of frames", RunReport},
+    {"align", "print the moves of frames against a reference frame", RunAlign},
 };
 
 const CliCommand* FindCommand(const QString& name)

@@ -114,6 +114,7 @@ MergeParams ReadMergeParams(const QSettings& settings)
     p.m_sigmaFade = static_cast<unsigned>(ReadProfileInt(settings, s, QStringLiteral("SigmaFade1000"), 200)) / 1000.0f;
     p.m_normalizeArea = ReadProfileInt(settings, s, QStringLiteral("NormalizeArea"), 0);
     p.m_saveBitmaps = ReadProfileInt(settings, s, QStringLiteral("SaveBitmaps"), 0) != 0;
+    p.m_align = ReadProfileInt(settings, s, QStringLiteral("Align"), 0) != 0;
     return p;
 }
 
@@ -129,4 +130,7 @@ void WriteMergeParams(QSettings& settings, const MergeParams& p)
     WriteProfileInt(settings, s, QStringLiteral("SigmaFade1000"), To1000(p.m_sigmaFade));
     WriteProfileInt(settings, s, QStringLiteral("NormalizeArea"), p.m_normalizeArea);
     WriteProfileInt(settings, s, QStringLiteral("SaveBitmaps"), p.m_saveBitmaps ? 1 : 0);
+    // Written once it was ever on, so a file that never used it stays as it was.
+    if (p.m_align || settings.contains(s + QStringLiteral("/Align")))
+        WriteProfileInt(settings, s, QStringLiteral("Align"), p.m_align ? 1 : 0);
 }

@@ -30,6 +30,7 @@ const ThreadCase kCases[] = {
     {"mono_float_clip", "--count 5 --width 250 --height 131 --type float",
      "--background 4,4,40,30 --signal 110,50,30,30 --sigma 3 --fade 0 --normalize-area 5"},
     {"simple_large_blocks", "--count 4 --width 120 --height 97 --planes 3", "--sigma 2 --normalize-area 40"},
+    {"aligned_clip", "--count 3 --width 517 --height 401 --dither 6,2", "--align --sigma 2.5"},
 };
 
 class ThreadsIdentical : public ::testing::TestWithParam<ThreadCase> {};

@@ -2,6 +2,7 @@
 // and the benchmark. One field (stars and a brighter extended object) seen
 // in every frame with its own sky level, transparency, Poisson and read
 // noise and cosmic-ray hits; the middle frame carries a satellite trail.
+// With --dither every frame but the first sees the field moved.
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "align/Similarity.h"
 #include "image/FitsImage.h"
 
 namespace {
@@ -26,10 +28,14 @@ constexpr double kExposure = 120.0;
 const char* const kUsage =
     "usage: make-frames [--out DIR] [--count N] [--width W] [--height H] [--planes 1|3]\n"
     "                   [--type uint|float] [--seed S] [--prefix NAME]\n"
+    "                   [--dither SHIFT,ANGLE]\n"
     "Writes N frames DIR/NAME001.fit ... of one star field with an extended object:\n"
     "sky and transparency differ per frame, with Poisson and read noise, cosmic-ray\n"
     "hits and a satellite trail in the middle frame. Same options, same files.\n"
     "Existing frames of the same names are replaced.\n"
+    "--dither moves every frame but the first by a random shift of up to SHIFT\n"
+    "pixels in x and y and a rotation of up to ANGLE degrees, and writes the true\n"
+    "moves to DIR/NAMEmoves.txt in the format of velmora-cli align.\n"
     "defaults: --out frames --count 8 --width 1024 --height 768 --planes 1 --type uint\n"
     "          --seed 1 --prefix frame_\n";
 
@@ -42,6 +48,9 @@ struct Options {
     int planes = 1;
     bool floatType = false;
     uint64_t seed = 1;
+    double ditherShift = 0.0;  // px
+    double ditherAngle = 0.0;  // degrees
+    bool Dithered() const { return ditherShift > 0.0 || ditherAngle > 0.0; }
 };
 
 // splitmix64: small, fast and the same on every platform.
@@ -76,6 +85,20 @@ private:
     double m_spare = 0.0;
     bool m_hasSpare = false;
 };
+
+// "SHIFT,ANGLE", both finite and not negative.
+bool ParseDither(const char* text, Options& o)
+{
+    char* end = nullptr;
+    errno = 0;
+    o.ditherShift = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != ',')
+        return false;
+    const char* angle = end + 1;
+    o.ditherAngle = std::strtod(angle, &end);
+    return errno == 0 && end != angle && *end == '\0' && std::isfinite(o.ditherShift) &&
+           std::isfinite(o.ditherAngle) && o.ditherShift >= 0.0 && o.ditherAngle >= 0.0 && o.ditherAngle <= 180.0;
+}
 
 bool ParseInt(const char* text, long long lo, long long hi, long long& value)
 {
@@ -115,6 +138,8 @@ int ParseOptions(int argc, char** argv, Options& o)
             o.height = static_cast<int>(n);
         else if (name == "--planes" && (ok = ParseInt(value, 1, 3, n)) && n != 2)
             o.planes = static_cast<int>(n);
+        else if (name == "--dither")
+            ok = ParseDither(value, o);
         else if (name == "--seed" && (ok = ParseInt(value, 0, INT64_MAX, n)))
             o.seed = static_cast<uint64_t>(n);
         else
@@ -155,8 +180,9 @@ void AddStar(std::vector<float>& model, const Options& o, double cx, double cy, 
         }
 }
 
-// The noiseless field in ADU above the sky, the same for every frame.
-std::vector<float> MakeField(const Options& o)
+// The noiseless field in ADU above the sky, as seen through move (a
+// reference pixel to the frame's pixel; the identity for undithered frames).
+std::vector<float> MakeField(const Options& o, const Similarity& move)
 {
     Random rnd(o.seed * 0x2545F4914F6CDD1Dull + 17);
     const size_t n = static_cast<size_t>(o.width) * o.height;
@@ -168,9 +194,12 @@ std::vector<float> MakeField(const Options& o)
     const double scale = std::max(2.0, std::min(o.width, o.height) / 14.0);
     const double angle = kPi * rnd.Uniform(), ca = std::cos(angle), sa = std::sin(angle), axis = 0.45;
     const double colour[3] = {1.0, 0.8, 0.6};
+    const Similarity back = move.Inverse();
     for (int y = 0; y < o.height; ++y)
         for (int x = 0; x < o.width; ++x) {
-            const double dx = x - ox, dy = y - oy;
+            double rx = 0.0, ry = 0.0;
+            back.Apply(x, y, rx, ry);
+            const double dx = rx - ox, dy = ry - oy;
             const double u = dx * ca + dy * sa, v = (-dx * sa + dy * ca) / axis;
             const double r = std::sqrt(u * u + v * v) / scale;
             const double value = 900.0 * std::exp(-r) + 2500.0 * std::exp(-r * r * 18.0);
@@ -180,9 +209,26 @@ std::vector<float> MakeField(const Options& o)
 
     // Stars: fluxes from a power law, so most are faint; the brightest peak
     // a little above the object's core.
+    // Dithered frames see the sky around the reference too: the same density
+    // of stars out to the farthest any frame reaches, drawn after the others.
+    const double margin = o.Dithered() ? o.ditherShift + 0.5 * std::hypot(o.width, o.height) *
+                                                             std::sin(std::min(o.ditherAngle, 90.0) * kPi / 180.0) + 8.0
+                                       : 0.0;
+    const double outerWidth = o.width + 2.0 * margin, outerHeight = o.height + 2.0 * margin;
     const long long stars = std::max(3LL, static_cast<long long>(n) / 1500);
-    for (long long s = 0; s < stars; ++s) {
-        const double cx = rnd.Uniform() * o.width, cy = rnd.Uniform() * o.height;
+    const long long outerStars = static_cast<long long>(stars * outerWidth * outerHeight / static_cast<double>(n));
+    for (long long s = 0; s < outerStars; ++s) {
+        double cx = 0.0, cy = 0.0;
+        if (s < stars) {
+            cx = rnd.Uniform() * o.width;
+            cy = rnd.Uniform() * o.height;
+        } else {
+            cx = rnd.Uniform() * outerWidth - margin;
+            cy = rnd.Uniform() * outerHeight - margin;
+            if (cx >= 0.0 && cx < o.width && cy >= 0.0 && cy < o.height)
+                continue;  // the reference's own area has its stars already
+        }
+        move.Apply(cx, cy, cx, cy);
         const double flux = std::min(60000.0, 150.0 * std::pow(rnd.Uniform(), -1.2));
         const double sigma = 1.1 + 0.3 * rnd.Uniform();
         const double t = rnd.Uniform();  // colour: red to blue stars
@@ -261,6 +307,19 @@ void SetHeader(const Options& o, int index, FrameHeader& h)
     std::snprintf(h.m_filter, sizeof h.m_filter, "%s", o.planes == 3 ? "RGB" : "L");
 }
 
+// The move of frame index: none for the first, a random one for the others.
+FrameMove DitherMove(const Options& o, int index)
+{
+    if (!o.Dithered() || index == 0)
+        return FrameMove();
+    Random rnd(o.seed * 0xD1B54A32D192ED03ull + 7919ull * (index + 1));
+    FrameMove move;
+    move.m_dx = (2.0 * rnd.Uniform() - 1.0) * o.ditherShift;
+    move.m_dy = (2.0 * rnd.Uniform() - 1.0) * o.ditherShift;
+    move.m_angleDeg = (2.0 * rnd.Uniform() - 1.0) * o.ditherAngle;
+    return move;
+}
+
 std::string FrameName(const Options& o, int index)
 {
     const size_t digits = std::max<size_t>(3, std::to_string(o.count).size());
@@ -292,7 +351,17 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "make-frames: cannot create %s: %s\n", o.out.c_str(), ec.message().c_str());
         return 1;
     }
-    const std::vector<float> field = MakeField(o);
+    std::vector<float> field = MakeField(o, Similarity());
+    FILE* moves = nullptr;
+    const std::string movesPath = (std::filesystem::path(o.out) / (o.prefix + "moves.txt")).string();
+    if (o.Dithered()) {
+        moves = std::fopen(movesPath.c_str(), "w");
+        if (!moves) {
+            std::fprintf(stderr, "make-frames: cannot write %s\n", movesPath.c_str());
+            return 1;
+        }
+        std::fputs("# name dx dy angle_deg scale\n", moves);
+    }
     CFitsImage image;
     if (!image.Allocate(o.width, o.height, o.planes)) {
         std::fprintf(stderr, "make-frames: not enough memory for a %d x %d frame\n", o.width, o.height);
@@ -300,12 +369,25 @@ int main(int argc, char** argv)
     }
     StderrSink sink;
     for (int i = 0; i < o.count; ++i) {
+        const FrameMove move = DitherMove(o, i);
+        if (i > 0 && o.Dithered())
+            field = MakeField(o, FromFrameMove(move, o.width, o.height));
         ExposeFrame(o, field, i, image);
         SetHeader(o, i, image.m_header);
         const std::string path = FrameName(o, i);
+        if (moves)
+            std::fprintf(moves, "%s\t%.6f\t%.6f\t%.6f\t%.6f\n", path.c_str(), move.m_dx, move.m_dy, move.m_angleDeg,
+                         move.m_scale);
         std::filesystem::remove(path, ec);  // CFITSIO never replaces a file
-        if (!image.Save(path, o.floatType ? FITS_SAVE_FLOAT : FITS_SAVE_UINT, nullptr, sink))
+        if (!image.Save(path, o.floatType ? FITS_SAVE_FLOAT : FITS_SAVE_UINT, nullptr, sink)) {
+            if (moves)
+                std::fclose(moves);
             return 1;
+        }
+    }
+    if (moves && std::fclose(moves) != 0) {
+        std::fprintf(stderr, "make-frames: cannot write %s\n", movesPath.c_str());
+        return 1;
     }
     std::printf("make-frames: %d frame(s) of %d x %d x %d in %s\n", o.count, o.width, o.height, o.planes, o.out.c_str());
     return 0;

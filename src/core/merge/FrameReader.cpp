@@ -1,19 +1,31 @@
 #include "merge/FrameReader.h"
 
-void HeldReports::ShowError(const std::string& caption, const std::string& text)
+#include "align/Resample.h"
+
+const CFitsImage* AlignedFrameCache::Find(const std::string& path) const
 {
-    m_reports.emplace_back(caption, text);
+    const auto it = m_frames.find(path);
+    return it == m_frames.end() ? nullptr : it->second.get();
 }
 
-void HeldReports::ReplayTo(ErrorSink& sink)
+void AlignedFrameCache::Keep(const std::string& path, const CFitsImage& frame)
 {
-    for (const auto& [caption, text] : m_reports)
-        sink.ShowError(caption, text);
-    m_reports.clear();
+    const size_t bytes = static_cast<size_t>(frame.GetPixelCount()) * sizeof(float);
+    if (m_used + bytes > m_budget || m_frames.count(path))
+        return;
+    auto copy = std::make_unique<CFitsImage>();
+    copy->CopyPixelsFrom(frame);
+    if (!copy->SameSize(frame))
+        return;  // no memory for the copy: resampled again next pass
+    copy->m_header = frame.m_header;
+    m_used += bytes;
+    m_frames.emplace(path, std::move(copy));
 }
 
-FrameReader::FrameReader(const FrameSet& files, bool enabled)
-    : m_next(files.begin()), m_end(enabled ? files.end() : m_next)
+FrameReader::FrameReader(const FrameSet& files, bool enabled, const FrameAlignments* alignments, int threads,
+                         AlignedFrameCache* cache)
+    : m_next(files.begin()), m_end(enabled ? files.end() : m_next), m_alignments(alignments), m_threads(threads),
+      m_cache(cache)
 {
     Start();
 }
@@ -40,13 +52,43 @@ void FrameReader::Start()
 {
     if (m_next == m_end)
         return;
-    CFitsImage& frame = m_frames[m_slot];
-    HeldReports& reports = m_reports[m_slot];
-    m_pending = std::async(std::launch::async | std::launch::deferred, [&frame, &reports, path = *m_next] {
-        // The reused buffer would keep an earlier frame's EXPTIME when
-        // this one has none.
-        frame.m_header.m_exposure = 0.0;
-        return frame.Load(path, reports);
-    });
+    m_pending = std::async(std::launch::async | std::launch::deferred,
+                           [this, slot = m_slot, path = *m_next] { return Read(path, slot); });
     ++m_next;
+}
+
+bool FrameReader::Read(const std::string& path, int slot)
+{
+    const FrameAlignment* alignment = nullptr;
+    if (m_alignments) {
+        const auto it = m_alignments->find(path);
+        if (it == m_alignments->end() || !it->second.m_aligned)
+            return false;
+        const Similarity& move = it->second.m_move;
+        if (move.m_a != 1.0 || move.m_b != 0.0 || move.m_tx != 0.0 || move.m_ty != 0.0)
+            alignment = &it->second;
+    }
+    CFitsImage& moved = m_frames[slot];
+    if (const CFitsImage* kept = alignment && m_cache ? m_cache->Find(path) : nullptr) {
+        moved.CopyPixelsFrom(*kept);
+        moved.m_header = kept->m_header;
+        return moved.SameSize(*kept);
+    }
+    CFitsImage& frame = alignment ? m_unaligned[slot] : moved;
+    // The reused buffer would keep an earlier frame's EXPTIME when this one
+    // has none.
+    frame.m_header.m_exposure = 0.0;
+    if (!frame.Load(path, m_reports[slot]))
+        return false;
+    if (!alignment)
+        return true;
+    if (!moved.AllocateLike(frame)) {
+        m_reports[slot].ShowError(path, "Not enough memory to align the frame.");
+        return false;
+    }
+    moved.m_header = frame.m_header;
+    ResampleFrame(frame, alignment->m_move, moved, m_threads);
+    if (m_cache)
+        m_cache->Keep(path, moved);
+    return true;
 }

@@ -2,22 +2,31 @@
 // The frames of a pass, read ahead on a second thread.
 
 #include <future>
+#include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "align/FrameAligner.h"
 #include "image/FitsImage.h"
 #include "merge/MergeEngine.h"
 #include "platform/Host.h"
 
-// What a load reports, held back until the pass reaches that frame.
-class HeldReports : public ErrorSink {
+// Frames resampled into the reference's grid, kept from one pass of a merge
+// for the next up to a memory budget; frames beyond it are resampled again
+// in each pass, so memory stays bounded whatever the number of frames.
+class AlignedFrameCache {
 public:
-    void ShowError(const std::string& caption, const std::string& text) override;
-    void ReplayTo(ErrorSink& sink);
+    explicit AlignedFrameCache(size_t budgetBytes) : m_budget(budgetBytes) {}
+    const CFitsImage* Find(const std::string& path) const;
+    // Keeps a copy of frame when it fits the budget.
+    void Keep(const std::string& path, const CFitsImage& frame);
 
 private:
-    std::vector<std::pair<std::string, std::string>> m_reports;
+    std::map<std::string, std::unique_ptr<CFitsImage>> m_frames;
+    size_t m_budget;
+    size_t m_used = 0;
 };
 
 // The frames of a pass in frame order, each read on a second thread while the
@@ -26,23 +35,33 @@ private:
 // asks for that frame, exactly where reading it in turn would have made them.
 class FrameReader {
 public:
-    // Reads nothing when not enabled.
-    FrameReader(const FrameSet& files, bool enabled);
+    // Reads nothing when not enabled. With alignments, a frame that could
+    // not be aligned is skipped unread and the others are resampled into the
+    // reference's grid (on threads) as they are read, or taken from cache.
+    FrameReader(const FrameSet& files, bool enabled, const FrameAlignments* alignments = nullptr, int threads = 1,
+                AlignedFrameCache* cache = nullptr);
     ~FrameReader();
     FrameReader(const FrameReader&) = delete;
     FrameReader& operator=(const FrameReader&) = delete;
 
     // The next frame of the set, valid until the following call; null when
-    // it could not be read (reported to sink) or the reader is not enabled.
+    // it could not be read (reported to sink), was not aligned, or the reader
+    // is not enabled.
     CFitsImage* Next(ErrorSink& sink);
 
 private:
     // Reads the next path into the free slot; on a thread when one can be had.
     void Start();
+    // Loads path into slot, moved into the reference's grid when aligning.
+    bool Read(const std::string& path, int slot);
 
     FrameSet::const_iterator m_next;
     FrameSet::const_iterator m_end;
+    const FrameAlignments* m_alignments;
+    int m_threads;
+    AlignedFrameCache* m_cache;
     CFitsImage m_frames[2];
+    CFitsImage m_unaligned[2];
     HeldReports m_reports[2];
     int m_slot = 0;
     std::future<bool> m_pending;

@@ -16,6 +16,7 @@
 namespace {
 
 constexpr const char* kMemoryCaption = "Velmora";
+constexpr size_t kAlignedCacheBytes = size_t{512} << 20;
 constexpr const char* kMemoryText = "Not enough memory for the merge images.";
 
 // Every plane of a frame brought to the reference triples of the last average.
@@ -27,6 +28,12 @@ FrameNormalisation NormaliseFrame(const CMergeEngine& engine, const CFitsImage& 
     for (int c = 0; c < frame.m_planes && c < 3; ++c)
         planes[c] = NormalisePlane(engine.m_refBackground, engine.m_refSignal, engine.m_refNoise, bk, signal, noise, c);
     return planes;
+}
+
+// The moves the passes bring frames into the reference's grid with, if any.
+const FrameAlignments* PassAlignments(const CMergeEngine& engine)
+{
+    return engine.m_params.m_align ? &engine.m_alignments : nullptr;
 }
 
 void ReportNoMemory(ErrorSink& sink) { sink.ShowError(kMemoryCaption, kMemoryText); }
@@ -82,7 +89,7 @@ void CMergeEngine::SetParams(const MergeParams& params)
     const MergeParams& p = m_params;
     if (params.m_normalizeArea != p.m_normalizeArea || params.m_whiteLimit != p.m_whiteLimit ||
         params.m_blackLimit != p.m_blackLimit || params.m_ignoreBlack != p.m_ignoreBlack ||
-        params.m_ignoreWhite != p.m_ignoreWhite)
+        params.m_ignoreWhite != p.m_ignoreWhite || params.m_align != p.m_align)
         m_deviationValid = false;
     m_params = params;
 }
@@ -101,6 +108,8 @@ bool CMergeEngine::CalcFrameStats(const CFitsImage& image, PlaneValues& backgrou
 
 bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
 {
+    if (AlignProgressPerFrame() > 0 && !AlignFrames(reference, host))
+        return false;
     const bool adaptive = CalcFrameStats(reference, m_refBackground, m_refSignal, m_refNoise);
     CFitsImage weight;
     if (!AllocateZeroed(weight, reference) || !AllocateZeroed(m_average, reference)) {
@@ -114,7 +123,7 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
 
     const int64_t N = int64_t{reference.m_width} * reference.m_height;
     const PixelLimits limits = MakePixelLimits(m_params);
-    FrameReader reader(m_files, true);
+    FrameReader reader(m_files, true, PassAlignments(*this), m_threads, m_pAlignedCache);
     for (const std::string& path : m_files) {
         host.StepProgress(1);
         host.SetTitle("Calc Average - " + path);
@@ -157,7 +166,7 @@ bool CMergeEngine::CalcDeviation(const CFitsImage& reference, CoreHost& host, in
     const bool averageFits = m_average.SameSize(reference);
     const std::vector<BlockMeans> averageMeans =
         averageFits ? CalcAverageBlockMeans(m_average, window, m_threads) : std::vector<BlockMeans>();
-    FrameReader reader(m_files, averageFits);
+    FrameReader reader(m_files, averageFits, PassAlignments(*this), m_threads, m_pAlignedCache);
     for (const std::string& path : m_files) {
         host.SetTitle("Calc Deviation - " + path);
         host.StepProgress(progressStep);
@@ -242,7 +251,7 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
     const int floor = BlackFloor(m_params);
     const std::vector<BlockMeans> averageMeans =
         cacheFits ? CalcAverageBlockMeans(m_average, window, m_threads) : std::vector<BlockMeans>();
-    FrameReader reader(m_files, cacheFits);
+    FrameReader reader(m_files, cacheFits, PassAlignments(*this), m_threads, m_pAlignedCache);
     for (const std::string& path : m_files) {
         host.StepProgress(progressStep);
         const CFitsImage* loaded = reader.Next(host);
@@ -288,7 +297,10 @@ void CMergeEngine::ShowClipping(const CFitsImage& image, const std::string& path
 {
     const int W = image.m_width;
     const int H = image.m_height;
-    if (plane < 0 || plane >= image.m_planes || !IsCacheValid(image) || !bitmap.HasBitmap() ||
+    // An aligned average is in the reference's grid, which only the
+    // reference itself shares.
+    const bool sameGrid = !m_params.m_align || path == m_referencePath;
+    if (!sameGrid || plane < 0 || plane >= image.m_planes || !IsCacheValid(image) || !bitmap.HasBitmap() ||
         bitmap.Width() != W || bitmap.Height() != H)
         return;
     const int c = plane;
@@ -325,16 +337,45 @@ void CMergeEngine::ShowClipping(const CFitsImage& image, const std::string& path
     });
 }
 
+bool CMergeEngine::AreAlignmentsCurrent() const
+{
+    return !m_alignedFiles.empty() && m_alignedFiles == m_files && m_alignedReference == m_referencePath;
+}
+
+bool CMergeEngine::AlignFrames(const CFitsImage& reference, CoreHost& host)
+{
+    m_alignments.clear();
+    m_alignedFiles.clear();
+    const std::vector<std::string> paths(m_files.begin(), m_files.end());
+    std::vector<FrameAlignment> alignments;
+    if (!AlignFrameSet(reference, m_referencePath, paths, m_threads, host, alignments)) {
+        host.ShowError(m_referencePath, "Cannot align the frames: " + alignments.front().m_reason + ".");
+        return false;
+    }
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const FrameAlignment& a = alignments[i];
+        if (!a.m_aligned && a.m_reason != kUnreadableReason)
+            host.ShowError(paths[i], "Frame not aligned (" + a.m_reason + "); it is left out of the merge.");
+        m_alignments.emplace(paths[i], a);
+    }
+    m_alignedFiles = m_files;
+    m_alignedReference = m_referencePath;
+    return true;
+}
+
 bool CMergeEngine::IsCacheValid(const CFitsImage& image) const
 {
-    return m_deviationValid && m_average.SameSize(image) && m_deviation.SameSize(image);
+    return m_deviationValid && m_average.SameSize(image) && m_deviation.SameSize(image) &&
+           (!m_params.m_align || AreAlignmentsCurrent());
 }
+
+int CMergeEngine::AlignProgressPerFrame() const { return m_params.m_align && !AreAlignmentsCurrent() ? 1 : 0; }
 
 int CMergeEngine::ProgressPerFrame(const CFitsImage& image) const
 {
     if (IsCacheValid(image))
         return 3;
-    return m_params.m_useSigma ? 6 : 1;
+    return (m_params.m_useSigma ? 6 : 1) + AlignProgressPerFrame();
 }
 
 bool CMergeEngine::NeedsDeviation(const CFitsImage& image) const
@@ -350,6 +391,16 @@ bool CMergeEngine::EnsureDeviation(const CFitsImage& image, CoreHost& host)
 }
 
 bool CMergeEngine::Merge(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host, bool showFrames)
+{
+    // The passes of this merge resample each frame once while the budget lasts.
+    AlignedFrameCache cache(kAlignedCacheBytes);
+    m_pAlignedCache = &cache;
+    const bool merged = RunPasses(image, bitmap, host, showFrames);
+    m_pAlignedCache = nullptr;
+    return merged;
+}
+
+bool CMergeEngine::RunPasses(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host, bool showFrames)
 {
     const bool cached = IsCacheValid(image);
     if (!cached && !CalcAverage(image, host))

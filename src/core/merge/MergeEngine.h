@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "align/FrameAligner.h"
 #include "image/FitsImage.h"
 #include "image/PlaneValues.h"
 #include "merge/MergeParams.h"
@@ -18,6 +19,8 @@
 
 // Frame paths without duplicates in byte order of the whole path.
 using FrameSet = std::set<std::string>;
+
+class AlignedFrameCache;
 
 // The black point floor of the preview for params: the black limit when it
 // is enabled.
@@ -43,6 +46,15 @@ public:
     // Threads the passes split their pixel loops over; any count gives the
     // same bits.
     int m_threads = DefaultThreadCount();
+    // With "Align frames": the path of the image on display (the frame the
+    // others are aligned to, set by the host), and the moves found for the
+    // frame set and reference they were computed for.
+    std::string m_referencePath;
+    FrameAlignments m_alignments;
+    FrameSet m_alignedFiles;
+    std::string m_alignedReference;
+    // The resampled frames of the merge that is running, if any.
+    AlignedFrameCache* m_pAlignedCache = nullptr;
 
     // Takes params; the average and deviation are dropped exactly when a
     // value they were computed with changed: a limit, its switch or Normalize
@@ -57,7 +69,9 @@ public:
                         PlaneValues& noise) const;
 
     // The passes. reference is the image on display (the size template and,
-    // for the average, the source of the reference triples). Each steps the
+    // for the average, the source of the reference triples; with "Align
+    // frames" the average first runs the alignment step if the moves are not
+    // current, and fails with it). Each steps the
     // progress by progressStep once per frame, before the frame is read. They
     // return false only when their working images could not be allocated
     // (reported through the host).
@@ -74,6 +88,16 @@ public:
     // image and the bitmap has image's size.
     void ShowClipping(const CFitsImage& image, const std::string& path, int plane, CPreviewBitmap& bitmap);
 
+    // True while m_alignments belong to the current frame set and reference.
+    bool AreAlignmentsCurrent() const;
+    // 1 while "Align frames" is on and the moves are still to be found, else 0.
+    int AlignProgressPerFrame() const;
+    // The alignment step: the moves of every frame against reference (the
+    // image at m_referencePath), titled and stepping the progress once per
+    // frame. A frame that cannot be aligned is reported by name and left out
+    // of the passes. False (reported) when the reference has too few stars.
+    bool AlignFrames(const CFitsImage& reference, CoreHost& host);
+
     // True while the average and deviation images are valid for the current
     // inputs and have the size of image.
     bool IsCacheValid(const CFitsImage& image) const;
@@ -83,9 +107,13 @@ public:
     // Computes the average and the deviation (each stepping the progress once
     // per frame) when NeedsDeviation; false only when a pass failed.
     bool EnsureDeviation(const CFitsImage& image, CoreHost& host);
-    // The driver of "Create": progress per frame (6, 3 or 1; the range is
-    // frames x this), then the passes in order with the cache flag; leaves
-    // the result in image.
+    // The driver of "Create": progress per frame (6, 3 or 1, and 1 more
+    // while frames are to be aligned; the range is frames x this), then the
+    // alignment and the passes in order with the cache flag; leaves the
+    // result in image.
     int ProgressPerFrame(const CFitsImage& image) const;
     bool Merge(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host, bool showFrames = true);
+
+private:
+    bool RunPasses(CFitsImage& image, CPreviewBitmap& bitmap, CoreHost& host, bool showFrames);
 };

@@ -13,6 +13,8 @@ struct MergeParams {
     float m_sigmaFade = 0.2f;
     int32_t m_normalizeArea = 0;
     bool m_saveBitmaps = false;
+    // Frames are registered on the reference's stars and resampled into its grid.
+    bool m_align = false;
 
     bool operator==(const MergeParams&) const = default;
 };

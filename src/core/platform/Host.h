@@ -4,6 +4,8 @@
 // the batch tool (stderr, a terminal progress bar) and the tests (recorders).
 
 #include <string>
+#include <utility>
+#include <vector>
 
 // Receives every failure the core reports to the user. The desktop program
 // shows a modal message box with this caption and text.
@@ -13,6 +15,25 @@ public:
 
 protected:
     ~ErrorSink() = default;
+};
+
+// What work on another thread reports, held back until the host may be told
+// (in the order the work would have reported it on one thread).
+class HeldReports : public ErrorSink {
+public:
+    void ShowError(const std::string& caption, const std::string& text) override
+    {
+        m_reports.emplace_back(caption, text);
+    }
+    void ReplayTo(ErrorSink& sink)
+    {
+        for (const auto& [caption, text] : m_reports)
+            sink.ShowError(caption, text);
+        m_reports.clear();
+    }
+
+private:
+    std::vector<std::pair<std::string, std::string>> m_reports;
 };
 
 // Everything a long computation tells its host while it runs.
