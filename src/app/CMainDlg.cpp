@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "image/ResultSave.h"
+#include "platform/EscapeBytes.h"
 #include "merge/RectStats.h"
 #include "settings/Settings.h"
 #include "app/CAboutDlg.h"
@@ -157,6 +158,9 @@ void CMainDlg::CreateControls()
 void CMainDlg::OnInitDialog()
 {
     setAcceptDrops(true);
+    // Files dropped anywhere on the window are frames, never text for the gamma box.
+    for (QWidget* child : findChildren<QWidget*>())
+        child->setAcceptDrops(false);
     m_bNoScale = ReadProfileInt(m_profile, kPreview, QStringLiteral("NoScale"), 0) != 0;
     static_cast<QPushButton*>(GetDlgItem(IDC_NO_SCALE))->setChecked(m_bNoScale);
 
@@ -231,6 +235,17 @@ void CMainDlg::OnDestroy()
     m_profile.sync();
 }
 
+// Exit, Escape and the close box. A merge may have taken minutes: its
+// result is not dropped unasked.
+void CMainDlg::reject()
+{
+    if (m_bResultUnsaved &&
+        !Seams().askYesNo(this, QStringLiteral("Velmora"),
+                          QStringLiteral("The result image has not been saved. Exit anyway?")))
+        return;
+    QDialog::reject();
+}
+
 // Exit, Escape and the close box all end here.
 void CMainDlg::done(int result)
 {
@@ -241,7 +256,8 @@ void CMainDlg::done(int result)
 
 void CMainDlg::ShowError(const std::string& caption, const std::string& text)
 {
-    Seams().showMessage(this, QString::fromStdString(caption), QString::fromStdString(text));
+    Seams().showMessage(this, QString::fromStdString(EscapeRawBytes(caption)),
+                        QString::fromStdString(EscapeRawBytes(text)));
 }
 
 void CMainDlg::SetTitle(const std::string& title) { setWindowTitle(QString::fromStdString(title)); }
@@ -389,8 +405,7 @@ void CMainDlg::ShowAbout()
 
 void CMainDlg::contextMenuEvent(QContextMenuEvent* event)
 {
-    const CRect exit = ControlRect(IDC_EXIT);
-    if (event->pos().y() > exit.bottom + 10)
+    if (!IsInButtonBand(event->pos()))
         return;
     QMenu menu(this);
     menu.addAction(QStringLiteral("&About Velmora..."), this, &CMainDlg::ShowAbout);
@@ -493,6 +508,7 @@ void CMainDlg::OnNext()
 
 bool CMainDlg::LoadFrame(std::string path)
 {
+    m_bResultUnsaved = false;
     m_strCurrent = path;
     setWindowTitle(QString::fromStdString(path));
     if (!path.empty()) {
@@ -528,7 +544,8 @@ void CMainDlg::OnSave()
     const QString path = Seams().saveFile(this, request);
     if (path.isEmpty())
         return;
-    SaveResult(m_image, path.toStdString(), outputType, m_engine.m_files.size(), m_engine.m_exposureSum, *this);
+    if (SaveResult(m_image, path.toStdString(), outputType, m_engine.m_files.size(), m_engine.m_exposureSum, *this))
+        m_bResultUnsaved = false;
 }
 
 void CMainDlg::OnSaveBmp()

@@ -61,6 +61,9 @@ public:
     explicit CMainDlg(const QString& settingsPath, QWidget* parent = nullptr);
     ~CMainDlg() override;
 
+    // Exit, Escape and the close box.
+    void reject() override;
+
     // The core's host.
     void ShowError(const std::string& caption, const std::string& text) override;
     void SetTitle(const std::string& title) override;
@@ -83,6 +86,8 @@ public:
     void ShowAbout();
     void UpdateButtonCaptions();
     void UpdateInfoLine();
+    // Puts back the captions the pixel readout took over.
+    void RestoreCaptions();
 
     // The view.
     int GetViewPlane() const;
@@ -122,6 +127,8 @@ public:
     bool m_bPanning = false;
     bool m_bMarkingLight = false;
     QPoint m_ptAnchor;
+    // A result of Create is on display and no Save has written it yet.
+    bool m_bResultUnsaved = false;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -132,6 +139,7 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
@@ -152,6 +160,10 @@ private:
     void OnEraseBkgnd(QPainter& painter);
     void OnPaint(QPainter& painter);
     void DragStep(const QPoint& point);
+    void EndReleasedDrags(Qt::MouseButtons held);
+    bool IsInButtonBand(const QPoint& point) const;
+    CRect PreviewArea() const;
+    CRect VisiblePreview() const;
     bool CanStartDrag(const QPoint& point) const;
     void ShowReadout(const QPoint& pixel);
     bool IsMergeParamsOpen() const;

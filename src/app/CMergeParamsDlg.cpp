@@ -410,8 +410,10 @@ void CMergeParamsDlg::OnOK()
         StopProgress();
     // The save dialog shows the ordinary cursor.
     QApplication::restoreOverrideCursor();
-    if (merged)
+    if (merged) {
+        m_pMain->m_bResultUnsaved = true;
         m_pMain->OnSave();
+    }
 }
 
 bool CMergeParamsDlg::CalcDeviationIfNeeded()
@@ -438,6 +440,7 @@ void CMergeParamsDlg::OnViewDeviation()
     if (!CalcDeviationIfNeeded())
         return;
     m_pMain->m_image.CopyPixelsFrom(m_pMain->m_engine.m_deviation);
+    m_pMain->m_bResultUnsaved = false;
     m_pMain->SetTitle("Deviations Image");
     m_pMain->RefreshView();
     m_pMain->UpdateInfoLine();
