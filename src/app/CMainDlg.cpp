@@ -520,12 +520,23 @@ bool CMainDlg::LoadFrame(std::string path)
         RefreshView();
         if (m_viewMode <= 2 && m_engine.m_deviationValid)
             m_engine.ShowClipping(m_image, m_strCurrent, GetViewPlane(), m_bitmap);
+        ShowFrameTitle();
     }
     UpdateInfoLine();
     LayoutPreview();
     update();
     UpdateMergeParams();
     return true;
+}
+
+// A clipping view without the average and deviation is the bare grey plane;
+// the title says why.
+void CMainDlg::ShowFrameTitle()
+{
+    QString title = QString::fromStdString(m_strCurrent);
+    if (m_viewMode <= 2 && !m_engine.IsCacheValid(m_image))
+        title += QStringLiteral(" - no clipping shown: the merge passes have not run yet");
+    setWindowTitle(title);
 }
 
 // ---- Saving

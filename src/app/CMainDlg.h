@@ -103,6 +103,9 @@ public:
     void OnLButtonUp(const QPoint& point);
     void OnRButtonDown(const QPoint& point);
     void OnRButtonUp(const QPoint& point);
+    // The current frame's path as the title; in a clipping view that has
+    // nothing to show yet, with the reason.
+    void ShowFrameTitle();
     void OnDeltaposSpinGamma(int pos, int delta);
     void OnChangeEditGamma();
 

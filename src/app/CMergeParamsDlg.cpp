@@ -391,6 +391,12 @@ void CMergeParamsDlg::OnOK()
 {
     if (!UpdateData(true))
         return;
+    // The picture of a deleted frame may still be on display; merging it
+    // with no frames would offer an all-zero result for saving.
+    if (m_pMain->m_engine.m_files.empty()) {
+        Seams().showMessage(m_pWnd, kAppCaption, QStringLiteral("There are no frames to merge. Add frames first."));
+        return;
+    }
     m_pMain->m_viewMode = 3;
     UpdateData(false);
     CMergeEngine& engine = m_pMain->m_engine;
@@ -472,7 +478,11 @@ void CMergeParamsDlg::OnViewImage()
 
 void CMergeParamsDlg::ShowClippingIfValid()
 {
-    if (m_pMain->m_viewMode > 2 || !Params().m_useSigma || !m_pMain->m_engine.IsCacheValid(m_pMain->m_image))
+    if (m_pMain->m_viewMode > 2)
+        return;
+    // The passes may just have run and left their titles.
+    m_pMain->ShowFrameTitle();
+    if (!Params().m_useSigma || !m_pMain->m_engine.IsCacheValid(m_pMain->m_image))
         return;
     m_pMain->m_engine.ShowClipping(m_pMain->m_image, m_pMain->m_strCurrent, m_pMain->GetViewPlane(),
                                    m_pMain->m_bitmap);
