@@ -7,11 +7,12 @@
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QSettings>
 #include <QStyle>
 #include <QTreeWidget>
 
-#include "app/CMainDlg.h"
 #include "app/DialogUnits.h"
+#include "app/MainWindowHost.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ QPixmap CFileListDlg::Glyph(int index)
     return DrawBars({Qt::red, Qt::yellow, Qt::green, Qt::cyan, Qt::blue});
 }
 
-CFileListDlg::CFileListDlg(CMainDlg* pMainDlg, QWidget* parent) : QDialog(parent), m_pMainDlg(pMainDlg)
+CFileListDlg::CFileListDlg(MainWindowHost* pMainDlg, QWidget* parent) : QDialog(parent), m_pMainDlg(pMainDlg)
 {
     setWindowTitle(QStringLiteral("FIT Files"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
@@ -89,8 +90,8 @@ void CFileListDlg::OnInitDialog()
     connect(header, &QHeaderView::sectionClicked, this, [this](int column) { OnColumnclickList(column); });
     m_list->viewport()->installEventFilter(this);
 
-    m_rows = BuildFileList(m_pMainDlg->m_engine.m_files, m_pMainDlg->m_engine.m_rcNoise,
-                           m_pMainDlg->m_engine.m_rcLight, *m_pMainDlg);
+    CMergeEngine& engine = m_pMainDlg->Engine();
+    m_rows = BuildFileList(engine.m_files, engine.m_rcNoise, engine.m_rcLight, *m_pMainDlg);
     const QIcon glyphs[] = {QIcon(Glyph(0)), QIcon(Glyph(1))};
     for (size_t r = 0; r < m_rows.size(); ++r) {
         const FileListRow& row = m_rows[r];
@@ -128,7 +129,7 @@ void CFileListDlg::OnRclickList(const QPoint& pos)
     if (!item || m_list->columnAt(pos.x()) != kName)
         return;
     const std::string& path = m_rows[static_cast<size_t>(item->data(kName, Qt::UserRole).toInt())].path;
-    if (m_pMainDlg->m_engine.m_files.count(path))
+    if (m_pMainDlg->Engine().m_files.count(path))
         m_pMainDlg->LoadFrame(path);
 }
 

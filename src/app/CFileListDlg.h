@@ -9,13 +9,13 @@
 
 #include "report/NoiseReport.h"
 
-class CMainDlg;
+class MainWindowHost;
 class QTreeWidget;
 
 class CFileListDlg : public QDialog {
 public:
     // Measures the frames of pMainDlg and builds the table and the report.
-    CFileListDlg(CMainDlg* pMainDlg, QWidget* parent);
+    CFileListDlg(MainWindowHost* pMainDlg, QWidget* parent);
 
     // The two 16 x 16 glyphs of the Name column: 0 one plane, 1 colour.
     static QPixmap Glyph(int index);
@@ -38,5 +38,5 @@ protected:
 private:
     void OnInitDialog();
 
-    CMainDlg* m_pMainDlg;
+    MainWindowHost* m_pMainDlg;
 };

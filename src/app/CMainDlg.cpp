@@ -20,11 +20,13 @@
 #include "image/ResultSave.h"
 #include "platform/EscapeBytes.h"
 #include "merge/RectStats.h"
+#include "platform/FileNames.h"
 #include "settings/Settings.h"
 #include "app/CAboutDlg.h"
 #include "app/CSpinButton.h"
 #include "app/DialogTemplate.h"
 #include "app/DialogUnits.h"
+#include "app/MainWindow.h"
 #include "app/ShellSeams.h"
 
 // Resources of a static library are registered by hand, from the global namespace.
@@ -81,24 +83,6 @@ constexpr ControlTemplate kTemplate[] = {
 };
 constexpr int kTemplateWidth = 613;
 constexpr int kTemplateHeight = 455;
-
-// The folder of a picked or dropped path with its trailing separator; the
-// whole path when it has no separator after its first character.
-std::string FolderOfPath(const std::string& path)
-{
-#ifdef Q_OS_WIN
-    const std::size_t last = path.find_last_of("\\/");
-#else
-    const std::size_t last = path.find_last_of('/');
-#endif
-    return last != std::string::npos && last > 0 ? path.substr(0, last + 1) : path;
-}
-
-// The current frame's path without its last four characters, with ".bmp".
-std::string ProposedBitmapName(const std::string& currentPath)
-{
-    return currentPath.substr(0, currentPath.size() < 4 ? 0 : currentPath.size() - 4) + ".bmp";
-}
 
 QStringList LocalPaths(const QMimeData* data)
 {
@@ -268,7 +252,24 @@ void CMainDlg::StepProgress(int amount)
         m_progressHook(amount);
 }
 
+void RunMainWindow(const QString& settingsPath)
+{
+    CMainDlg dlg(settingsPath);
+    dlg.exec();
+}
+
 void CMainDlg::ShowFrame() { repaint(); }
+
+// A new image on display replaces any result that was there.
+void CMainDlg::ShowResult(const std::string& title)
+{
+    m_bResultUnsaved = false;
+    SetTitle(title);
+    RefreshView();
+    UpdateInfoLine();
+}
+
+void CMainDlg::EnableMerge(bool enable) { GetDlgItem(IDC_MERGE)->setEnabled(enable); }
 
 QWidget* CMainDlg::GetDlgItem(int id) const
 {

@@ -12,11 +12,8 @@
 #include <QSettings>
 #include <QStringList>
 
-#include "image/FitsImage.h"
 #include "app/CMergeParamsDlg.h"
-#include "merge/MergeEngine.h"
-#include "platform/Host.h"
-#include "preview/PreviewBitmap.h"
+#include "app/MainWindowHost.h"
 
 class QLabel;
 class QLineEdit;
@@ -54,7 +51,7 @@ enum MainDlgControl {
     IDC_SPIN_GAMMA = 1084,
 };
 
-class CMainDlg : public QDialog, public CoreHost {
+class CMainDlg : public QDialog, public MainWindowHost {
     Q_OBJECT
 public:
     // settingsPath: the settings file, read here and written when the window closes.
@@ -70,18 +67,33 @@ public:
     void StepProgress(int amount) override;
     void ShowFrame() override;
 
+    // The host of the Merge Parameters and FIT Files windows.
+    QSettings& Profile() override { return m_profile; }
+    CMergeEngine& Engine() override { return m_engine; }
+    CFitsImage& Image() override { return m_image; }
+    CPreviewBitmap& Picture() override { return m_bitmap; }
+    int ViewMode() const override { return m_viewMode; }
+    void SetViewMode(int mode) override { m_viewMode = mode; }
+    const std::string& CurrentPath() const override { return m_strCurrent; }
+    void ShowResult(const std::string& title) override;
+    void RepaintPicture() override { update(); }
+    void EnableMerge(bool enable) override;
+    void SetProgressHook(std::function<void(int)> hook) override { m_progressHook = std::move(hook); }
+    void MarkResultUnsaved() override { m_bResultUnsaved = true; }
+    void ShowFrameTitle() override;
+
     // The frame set.
     void OnAdd();
     void OnDropFiles(const QStringList& names);
     void OnDel();
     void OnPrev();
     void OnNext();
-    bool LoadFrame(std::string path);
+    bool LoadFrame(std::string path) override;
 
     // The button row.
     void OnOK();
     void OnList();
-    void OnSave();
+    void OnSave() override;
     void OnSaveBmp();
     void ShowAbout();
     void UpdateButtonCaptions();
@@ -90,7 +102,7 @@ public:
     void RestoreCaptions();
 
     // The view.
-    int GetViewPlane() const;
+    int GetViewPlane() const override;
     bool RefreshView();
     void LayoutPreview();
     void OnCheckNoScale();
@@ -103,19 +115,12 @@ public:
     void OnLButtonUp(const QPoint& point);
     void OnRButtonDown(const QPoint& point);
     void OnRButtonUp(const QPoint& point);
-    // The current frame's path as the title; in a clipping view that has
-    // nothing to show yet, with the reason.
-    void ShowFrameTitle();
     void OnDeltaposSpinGamma(int pos, int delta);
     void OnChangeEditGamma();
 
     // A control of the template by its ID; null for an unknown ID.
     QWidget* GetDlgItem(int id) const;
     QString GetDlgItemText(int id) const;
-    QSettings& Profile() { return m_profile; }
-
-    // Set by whoever shows the merge progress.
-    std::function<void(int)> m_progressHook;
 
     // The user's work: frames, rectangles, parameters, merge outputs.
     CMergeEngine m_engine;
@@ -173,6 +178,7 @@ private:
     void UpdateMergeParams();
 
     QSettings m_profile;
+    std::function<void(int)> m_progressHook;
     std::map<int, QWidget*> m_controls;
     QRect m_rcPlacement;  // outer rectangle still to be applied; null when none
     QLineEdit* m_editGamma = nullptr;

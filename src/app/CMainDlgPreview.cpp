@@ -52,8 +52,7 @@ int CMainDlg::GetViewPlane() const
 
 bool CMainDlg::RefreshView()
 {
-    const MergeParams& params = m_engine.m_params;
-    int floor = params.m_ignoreBlack ? params.m_blackLimit : -65536;
+    int floor = BlackFloor(m_engine.m_params);
     if (m_viewMode == 4)
         floor = 0;
     m_bitmap.RenderImage(m_image, m_viewMode > 2 ? -1 : GetViewPlane(), floor);

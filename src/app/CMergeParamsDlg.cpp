@@ -10,12 +10,13 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
 #include <QSlider>
 
 #include "settings/Settings.h"
-#include "app/CMainDlg.h"
 #include "app/DialogTemplate.h"
 #include "app/DialogUnits.h"
+#include "app/MainWindowHost.h"
 #include "app/ShellSeams.h"
 
 namespace {
@@ -126,24 +127,24 @@ int SliderPosition(float value)
 
 }  // namespace
 
-CMergeParamsDlg::CMergeParamsDlg(CMainDlg* pMain) : m_pMain(pMain)
+CMergeParamsDlg::CMergeParamsDlg(MainWindowHost* pMain) : m_pMain(pMain)
 {
     Params() = ReadMergeParams(m_pMain->Profile());
-    m_pMain->m_progressHook = [this](int amount) {
+    m_pMain->SetProgressHook([this](int amount) {
         if (!m_progress)
             return;
         m_progress->setValue(m_progress->value() + amount);
         m_progress->repaint();
-    };
+    });
 }
 
 CMergeParamsDlg::~CMergeParamsDlg()
 {
     DestroyWindow();
-    m_pMain->m_progressHook = nullptr;
+    m_pMain->SetProgressHook(nullptr);
 }
 
-MergeParams& CMergeParamsDlg::Params() const { return m_pMain->m_engine.m_params; }
+MergeParams& CMergeParamsDlg::Params() const { return m_pMain->Engine().m_params; }
 
 QWidget* CMergeParamsDlg::GetDlgItem(int id) const
 {
@@ -219,7 +220,7 @@ void CMergeParamsDlg::OnInitDialog()
     m_progress->hide();
     m_progress->setRange(0, 100);
     m_progress->setValue(0);
-    m_pMain->GetDlgItem(IDC_MERGE)->setEnabled(false);
+    m_pMain->EnableMerge(false);
 }
 
 void CMergeParamsDlg::ShowWindow()
@@ -230,7 +231,7 @@ void CMergeParamsDlg::ShowWindow()
 
 void CMergeParamsDlg::OnCancel()
 {
-    m_pMain->GetDlgItem(IDC_MERGE)->setEnabled(true);
+    m_pMain->EnableMerge(true);
     DestroyWindow();
 }
 
@@ -263,22 +264,16 @@ bool CMergeParamsDlg::UpdateData(bool bSaveAndValidate, bool quiet)
 {
     if (!IsWindow())
         return false;
-    MergeParams& p = Params();
-    const MergeParams before = p;
     if (bSaveAndValidate) {
-        MergeParams read = p;
+        MergeParams read = Params();
         if (!ReadControls(read, quiet))
             return false;
-        p = read;
+        m_pMain->Engine().SetParams(read);
     } else {
-        FillControls(p);
+        FillControls(Params());
     }
-    ApplyEnableRules(p);
+    ApplyEnableRules(Params());
     ShowPlaneButtons();
-    if (p.m_normalizeArea != before.m_normalizeArea || p.m_whiteLimit != before.m_whiteLimit ||
-        p.m_blackLimit != before.m_blackLimit || p.m_ignoreBlack != before.m_ignoreBlack ||
-        p.m_ignoreWhite != before.m_ignoreWhite)
-        m_pMain->m_engine.m_deviationValid = false;
     if (!bSaveAndValidate)
         FillViewControls();
     return true;
@@ -342,7 +337,7 @@ void CMergeParamsDlg::ApplyEnableRules(const MergeParams& p)
 
 void CMergeParamsDlg::ShowPlaneButtons()
 {
-    const int planes = m_pMain->m_image.m_planes;
+    const int planes = m_pMain->Image().m_planes;
     m_clipGreen->setVisible(planes >= 2);
     m_clipBlue->setVisible(planes >= 3);
     m_clipRed->setText(planes < 2 ? QStringLiteral("Clipping") : QStringLiteral("Clipping Red"));
@@ -355,14 +350,14 @@ void CMergeParamsDlg::FillViewControls()
     m_localScaleSlider->setValue(SliderPosition(s));
     static_cast<QLineEdit*>(GetDlgItem(IDC_LOCAL_SCALE))->setText(QString::asprintf("%.2f", static_cast<double>(s)));
     for (int mode = 0; mode < 5; ++mode)
-        static_cast<QAbstractButton*>(GetDlgItem(kViewButtons[mode]))->setChecked(mode == m_pMain->m_viewMode);
+        static_cast<QAbstractButton*>(GetDlgItem(kViewButtons[mode]))->setChecked(mode == m_pMain->ViewMode());
 }
 
 // The scale of the shown frame and plane; without a frame the empty triple.
 float CMergeParamsDlg::ShownLocalScale() const
 {
-    const auto& scales = m_pMain->m_engine.m_sigmaScale;
-    const auto it = scales.find(m_pMain->m_strCurrent);
+    const auto& scales = m_pMain->Engine().m_sigmaScale;
+    const auto it = scales.find(m_pMain->CurrentPath());
     return it == scales.end() ? PlaneValues{}[m_pMain->GetViewPlane()] : it->second[m_pMain->GetViewPlane()];
 }
 
@@ -393,44 +388,41 @@ void CMergeParamsDlg::OnOK()
         return;
     // The picture of a deleted frame may still be on display; merging it
     // with no frames would offer an all-zero result for saving.
-    if (m_pMain->m_engine.m_files.empty()) {
+    if (m_pMain->Engine().m_files.empty()) {
         Seams().showMessage(m_pWnd, kAppCaption, QStringLiteral("There are no frames to merge. Add frames first."));
         return;
     }
-    m_pMain->m_viewMode = 3;
+    m_pMain->SetViewMode(3);
     UpdateData(false);
-    CMergeEngine& engine = m_pMain->m_engine;
-    CFitsImage& image = m_pMain->m_image;
+    CMergeEngine& engine = m_pMain->Engine();
+    CFitsImage& image = m_pMain->Image();
     // Nothing on display is nothing to merge onto.
     if (image.GetPixelCount() == 0)
         return;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     StartProgress(static_cast<int>(engine.m_files.size()) * engine.ProgressPerFrame(image));
-    const bool merged = engine.Merge(image, m_pMain->m_bitmap, *m_pMain);
-    if (merged) {
-        m_pMain->SetTitle("Result Image");
-        m_pMain->RefreshView();
-        m_pMain->UpdateInfoLine();
-    }
+    const bool merged = engine.Merge(image, m_pMain->Picture(), *m_pMain);
+    if (merged)
+        m_pMain->ShowResult("Result Image");
     if (IsWindow())
         StopProgress();
     // The save dialog shows the ordinary cursor.
     QApplication::restoreOverrideCursor();
     if (merged) {
-        m_pMain->m_bResultUnsaved = true;
+        m_pMain->MarkResultUnsaved();
         m_pMain->OnSave();
     }
 }
 
 bool CMergeParamsDlg::CalcDeviationIfNeeded()
 {
-    CMergeEngine& engine = m_pMain->m_engine;
-    const CFitsImage& image = m_pMain->m_image;
-    if (!Params().m_useSigma || engine.IsCacheValid(image))
+    CMergeEngine& engine = m_pMain->Engine();
+    const CFitsImage& image = m_pMain->Image();
+    if (!engine.NeedsDeviation(image))
         return true;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     StartProgress(static_cast<int>(engine.m_files.size()) * 2);
-    const bool done = engine.CalcAverage(image, *m_pMain) && engine.CalcDeviation(image, *m_pMain);
+    const bool done = engine.EnsureDeviation(image, *m_pMain);
     StopProgress();
     QApplication::restoreOverrideCursor();
     return done;
@@ -441,28 +433,25 @@ void CMergeParamsDlg::OnViewDeviation()
     if (!UpdateData(true))
         return;
     if (Params().m_useSigma)
-        m_pMain->m_viewMode = 4;
+        m_pMain->SetViewMode(4);
     UpdateData(false);
     if (!CalcDeviationIfNeeded())
         return;
-    m_pMain->m_image.CopyPixelsFrom(m_pMain->m_engine.m_deviation);
-    m_pMain->m_bResultUnsaved = false;
-    m_pMain->SetTitle("Deviations Image");
-    m_pMain->RefreshView();
-    m_pMain->UpdateInfoLine();
+    m_pMain->Image().CopyPixelsFrom(m_pMain->Engine().m_deviation);
+    m_pMain->ShowResult("Deviations Image");
 }
 
 void CMergeParamsDlg::ShowClipView(int plane)
 {
     if (!UpdateData(true))
         return;
-    const bool changed = m_pMain->m_viewMode != plane;
-    m_pMain->m_viewMode = plane;
+    const bool changed = m_pMain->ViewMode() != plane;
+    m_pMain->SetViewMode(plane);
     UpdateData(false);
     if (!CalcDeviationIfNeeded() || !Params().m_useSigma)
         return;
     if (changed)
-        m_pMain->LoadFrame(m_pMain->m_strCurrent);
+        m_pMain->LoadFrame(m_pMain->CurrentPath());
     else
         ShowClippingIfValid();
 }
@@ -471,22 +460,22 @@ void CMergeParamsDlg::OnViewImage()
 {
     if (!UpdateData(true))
         return;
-    m_pMain->m_viewMode = 3;
+    m_pMain->SetViewMode(3);
     UpdateData(false);
-    m_pMain->LoadFrame(m_pMain->m_strCurrent);
+    m_pMain->LoadFrame(m_pMain->CurrentPath());
 }
 
 void CMergeParamsDlg::ShowClippingIfValid()
 {
-    if (m_pMain->m_viewMode > 2)
+    if (m_pMain->ViewMode() > 2)
         return;
     // The passes may just have run and left their titles.
     m_pMain->ShowFrameTitle();
-    if (!Params().m_useSigma || !m_pMain->m_engine.IsCacheValid(m_pMain->m_image))
+    if (!Params().m_useSigma || !m_pMain->Engine().IsCacheValid(m_pMain->Image()))
         return;
-    m_pMain->m_engine.ShowClipping(m_pMain->m_image, m_pMain->m_strCurrent, m_pMain->GetViewPlane(),
-                                   m_pMain->m_bitmap);
-    m_pMain->update();
+    m_pMain->Engine().ShowClipping(m_pMain->Image(), m_pMain->CurrentPath(), m_pMain->GetViewPlane(),
+                                   m_pMain->Picture());
+    m_pMain->RepaintPicture();
 }
 
 void CMergeParamsDlg::OnReleasedSigma()
@@ -506,8 +495,8 @@ void CMergeParamsDlg::OnReleasedFade()
 // Without a frame on display there is no scale to set.
 void CMergeParamsDlg::OnReleasedLocalScale()
 {
-    auto& scales = m_pMain->m_engine.m_sigmaScale;
-    const auto it = scales.find(m_pMain->m_strCurrent);
+    auto& scales = m_pMain->Engine().m_sigmaScale;
+    const auto it = scales.find(m_pMain->CurrentPath());
     if (it != scales.end())
         it->second[m_pMain->GetViewPlane()] = static_cast<float>(m_localScaleSlider->value() / 100.0);
     UpdateData(false);

@@ -11,7 +11,7 @@
 
 #include "merge/MergeParams.h"
 
-class CMainDlg;
+class MainWindowHost;
 class QDialog;
 class QProgressBar;
 class QPushButton;
@@ -46,7 +46,7 @@ enum MergeParamsControl {
 class CMergeParamsDlg {
 public:
     // Reads [Params] of the main window's settings file.
-    explicit CMergeParamsDlg(CMainDlg* pMain);
+    explicit CMergeParamsDlg(MainWindowHost* pMain);
     ~CMergeParamsDlg();
     CMergeParamsDlg(const CMergeParamsDlg&) = delete;
     CMergeParamsDlg& operator=(const CMergeParamsDlg&) = delete;
@@ -106,7 +106,7 @@ private:
     // Recolours the clipping view of the shown frame, when there is one.
     void ShowClippingIfValid();
 
-    CMainDlg* m_pMain;
+    MainWindowHost* m_pMain;
     QPointer<QDialog> m_pWnd;
     std::map<int, QWidget*> m_controls;
 };

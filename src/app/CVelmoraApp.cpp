@@ -3,13 +3,12 @@
 #include <QCoreApplication>
 
 #include "settings/Settings.h"
-#include "app/CMainDlg.h"
+#include "app/MainWindow.h"
 
 int CVelmoraApp::InitInstance()
 {
     // Names the per-user configuration folder the settings fall back to.
     QCoreApplication::setApplicationName(QStringLiteral("Velmora"));
-    CMainDlg dlg(SettingsFilePath());
-    dlg.exec();
+    RunMainWindow(SettingsFilePath());
     return 0;
 }

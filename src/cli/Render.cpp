@@ -17,8 +17,9 @@ int RunRender(const QStringList& args)
                                                  "  --gamma G          strength of the gamma curve, 0 = linear (default 10)\n"
                                                  "  --plane P          one plane in grey, -1 = all planes (default -1)\n"
                                                  "  --black-floor N    values below N do not count for the black point\n"
-                                                 "                     (default -65536)\n"
-                                                 "  -o, --output FILE  the BMP file to write (replaced if it exists)\n"));
+                                                 "                     (default %1)\n"
+                                                 "  -o, --output FILE  the BMP file to write (replaced if it exists)\n")
+                                      .arg(kNoBlackFloor));
     line.AddValueOption(QStringLiteral("gamma"), QStringLiteral("G"));
     line.AddValueOption(QStringLiteral("plane"), QStringLiteral("P"));
     line.AddValueOption(QStringLiteral("black-floor"), QStringLiteral("N"));
@@ -28,9 +29,9 @@ int RunRender(const QStringList& args)
         return status;
 
     CPreviewBitmap bitmap;
-    int plane = -1, blackFloor = -65536;
+    int plane = -1, blackFloor = kNoBlackFloor;
     if (!line.ReadInt(QStringLiteral("gamma"), 10, bitmap.m_gamma) || !line.ReadInt(QStringLiteral("plane"), -1, plane) ||
-        !line.ReadInt(QStringLiteral("black-floor"), -65536, blackFloor))
+        !line.ReadInt(QStringLiteral("black-floor"), kNoBlackFloor, blackFloor))
         return kExitUsage;
     if (!line.m_parser.isSet(QStringLiteral("output")))
         return line.UsageError(QStringLiteral("-o OUT.bmp is required"));

@@ -9,7 +9,9 @@
 #include <limits>
 
 #include "image/FitsImage.h"
+#include "merge/LocalCorrection.h"
 #include "merge/MergeEngine.h"
+#include "platform/FileNames.h"
 #include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -593,4 +595,76 @@ TEST(MergeEngine, ShowClippingRecoloursWithTheClippingDecisions)
     std::vector<uint32_t> plain(grey.Bits(), grey.Bits() + kW * kH);
     b.engine.ShowClipping(frame, last, 0, grey);
     EXPECT_TRUE(std::equal(plain.begin(), plain.end(), grey.Bits()));
+}
+
+TEST(MergeEngine, SetParamsDropsTheCacheExactlyWhenALimitOrTheAreaChanges)
+{
+    struct Case {
+        const char* field;
+        std::function<void(MergeParams&)> change;
+        bool dropsCache;
+    };
+    const Case cases[] = {
+        {"none", [](MergeParams&) {}, false},
+        {"ignoreBlack", [](MergeParams& p) { p.m_ignoreBlack = true; }, true},
+        {"ignoreWhite", [](MergeParams& p) { p.m_ignoreWhite = true; }, true},
+        {"blackLimit", [](MergeParams& p) { p.m_blackLimit = 1; }, true},
+        {"whiteLimit", [](MergeParams& p) { p.m_whiteLimit = 49999; }, true},
+        {"normalizeArea", [](MergeParams& p) { p.m_normalizeArea = 5; }, true},
+        {"useSigma", [](MergeParams& p) { p.m_useSigma = true; }, false},
+        {"sigma", [](MergeParams& p) { p.m_sigma = 2.5f; }, false},
+        {"sigmaFade", [](MergeParams& p) { p.m_sigmaFade = 0.0f; }, false},
+        {"saveBitmaps", [](MergeParams& p) { p.m_saveBitmaps = true; }, false},
+    };
+    for (const Case& c : cases) {
+        CMergeEngine engine;
+        engine.m_deviationValid = true;
+        MergeParams params;
+        c.change(params);
+        engine.SetParams(params);
+        EXPECT_EQ(engine.m_deviationValid, !c.dropsCache) << c.field;
+        // The values are taken either way.
+        EXPECT_TRUE(engine.m_params == params) << c.field;
+    }
+}
+
+TEST(MergeEngine, EnsureDeviationComputesOnlyWhatIsMissing)
+{
+    Bench b;
+    for (int k = 0; k < 3; ++k)
+        b.Add(Numbered(k), std::vector<float>(kW * kH, 10.0f * k));
+    CFitsImage image;
+    Constant(image, 0.0f);
+
+    // Without Sigma Clip no view needs the deviation.
+    EXPECT_FALSE(b.engine.NeedsDeviation(image));
+    ASSERT_TRUE(b.engine.EnsureDeviation(image, b.host));
+    EXPECT_EQ(b.host.progressSteps, 0);
+    EXPECT_FALSE(b.engine.m_deviationValid);
+
+    MergeParams params = b.engine.m_params;
+    params.m_useSigma = true;
+    b.engine.SetParams(params);
+    EXPECT_TRUE(b.engine.NeedsDeviation(image));
+    ASSERT_TRUE(b.engine.EnsureDeviation(image, b.host));
+    EXPECT_EQ(b.host.progressSteps, 6);  // average and deviation, one step per frame each
+    EXPECT_TRUE(b.engine.m_deviationValid);
+    EXPECT_EQ(*b.engine.m_average.PixelAt(3, 4, 0), 10.0f);
+    EXPECT_FLOAT_EQ(*b.engine.m_deviation.PixelAt(3, 4, 0), std::sqrt(200.0f / 3.0f));
+
+    // Cached: nothing runs again, for this size only.
+    b.host = ErrorRecorder{};
+    ASSERT_TRUE(b.engine.EnsureDeviation(image, b.host));
+    EXPECT_EQ(b.host.progressSteps, 0);
+    CFitsImage larger;
+    ASSERT_TRUE(larger.Allocate(kW + 1, kH, 1));
+    EXPECT_TRUE(b.engine.NeedsDeviation(larger));
+
+    // A new limit makes it run again.
+    params.m_ignoreWhite = true;
+    params.m_whiteLimit = 15;
+    b.engine.SetParams(params);
+    ASSERT_TRUE(b.engine.EnsureDeviation(image, b.host));
+    EXPECT_EQ(b.host.progressSteps, 6);
+    EXPECT_EQ(*b.engine.m_average.PixelAt(3, 4, 0), 5.0f);
 }

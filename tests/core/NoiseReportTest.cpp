@@ -5,6 +5,7 @@
 #include <iterator>
 #include <limits>
 
+#include "platform/FileNames.h"
 #include "report/NoiseReport.h"
 #include "support/TestFiles.h"
 

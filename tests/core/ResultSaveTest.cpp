@@ -8,6 +8,7 @@
 
 #include "image/ResultSave.h"
 #include "merge/MergeEngine.h"
+#include "platform/FileNames.h"
 #include "support/TestFiles.h"
 
 namespace fs = std::filesystem;

@@ -2,13 +2,6 @@
 
 #include <cstdio>
 
-std::string DropLastFour(const std::string& path) { return path.substr(0, path.size() >= 4 ? path.size() - 4 : 0); }
-
-std::string ProposedResultName(const std::string& currentPath, std::size_t frameCount)
-{
-    return DropLastFour(currentPath) + "_x" + std::to_string(frameCount) + ".fit";
-}
-
 bool SaveResult(CFitsImage& image, const std::string& path, int outputType, std::size_t frameCount,
                 double exposureSum, ErrorSink& sink)
 {

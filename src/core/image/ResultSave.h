@@ -7,13 +7,6 @@
 
 #include "image/FitsImage.h"
 
-// A frame's path without its last four characters (the ".fit" of a frame;
-// all of it when shorter): the base of the names derived from a frame.
-std::string DropLastFour(const std::string& path);
-
-// "%s_x%i.fit" of the current frame's path without its last four characters.
-std::string ProposedResultName(const std::string& currentPath, std::size_t frameCount);
-
 // Sets the image's exposure to exposureSum / frameCount (the sum itself for an
 // empty set), writes it in outputType with SNAPSHOT and EXPOSURESUM, and closes
 // the file in every case; a file left incomplete is removed.

@@ -18,13 +18,9 @@
 // Frame paths without duplicates in byte order of the whole path.
 using FrameSet = std::set<std::string>;
 
-// Mean of plane c over the window of half-size s centred at (cx, cy), clipped
-// to the image, over the values strictly between lo and hi. False (mean
-// untouched) when no value qualifies.
-bool CalcLocalMean(const CFitsImage& image, int cx, int cy, int s, float lo, float hi, int c, float& mean);
-
-// The name of the tinted picture "Save Bitmaps" writes beside a frame.
-std::string ClipBitmapName(const std::string& framePath);
+// The black point floor of the preview for params: the black limit when it
+// is enabled.
+inline int BlackFloor(const MergeParams& params) { return params.m_ignoreBlack ? params.m_blackLimit : kNoBlackFloor; }
 
 class CMergeEngine {
 public:
@@ -44,6 +40,11 @@ public:
     // Threads the passes split their pixel loops over; any count gives the
     // same bits.
     int m_threads = DefaultThreadCount();
+
+    // Takes params; the average and deviation are dropped exactly when a
+    // value they were computed with changed: a limit, its switch or Normalize
+    // Area. Sigma, fade, Sigma Clip and Save Bitmaps keep them.
+    void SetParams(const MergeParams& params);
 
     // Inserts the path with sigma scales 1, 1, 1; an existing entry stays.
     void AddFrame(const std::string& path);
@@ -73,6 +74,12 @@ public:
     // True while the average and deviation images are valid for the current
     // inputs and have the size of image.
     bool IsCacheValid(const CFitsImage& image) const;
+    // True when Sigma Clip is on and the average and deviation must be
+    // computed for image before a view can use them.
+    bool NeedsDeviation(const CFitsImage& image) const;
+    // Computes the average and the deviation (each stepping the progress once
+    // per frame) when NeedsDeviation; false only when a pass failed.
+    bool EnsureDeviation(const CFitsImage& image, CoreHost& host);
     // The driver of "Create": progress per frame (6, 3 or 1; the range is
     // frames x this), then the passes in order with the cache flag; leaves
     // the result in image.

@@ -13,4 +13,6 @@ struct MergeParams {
     float m_sigmaFade = 0.2f;
     int32_t m_normalizeArea = 0;
     bool m_saveBitmaps = false;
+
+    bool operator==(const MergeParams&) const = default;
 };

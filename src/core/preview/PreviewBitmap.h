@@ -10,6 +10,10 @@
 #include "image/FitsImage.h"
 #include "platform/Threads.h"
 
+// A black floor below every value a frame can hold: the black point comes
+// from the whole histogram.
+inline constexpr int kNoBlackFloor = -65536;
+
 class CPreviewBitmap {
 public:
     int m_gamma = 10;

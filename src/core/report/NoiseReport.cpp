@@ -5,16 +5,11 @@
 #include <cstdio>
 
 #include "merge/RectStats.h"
+#include "platform/FileNames.h"
 
 namespace {
 
 constexpr double kDifferenceFactor = 0.707;
-
-#ifdef _WIN32
-constexpr const char* kSeparators = "\\/";
-#else
-constexpr const char* kSeparators = "/";
-#endif
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -75,12 +70,6 @@ void DescribeQuality(const CFitsImage& image, const ImageRect& rcNoise, const Im
 }
 
 }  // namespace
-
-std::string FrameName(const std::string& path)
-{
-    const size_t slash = path.find_last_of(kSeparators);
-    return slash == std::string::npos ? "???" : path.substr(slash + 1);
-}
 
 std::vector<FileListRow> BuildFileList(FrameSet& files, const ImageRect& rcNoise, const ImageRect& rcLight,
                                        ErrorSink& sink)

@@ -22,9 +22,6 @@ struct FileListRow {
     std::string reportLine;  // the report's line for this frame, with its line end
 };
 
-// The part of a path after its last separator; "???" when it has none.
-std::string FrameName(const std::string& path);
-
 // One row per readable frame, in frame order. A frame that cannot be read is
 // reported through the sink and removed from files.
 std::vector<FileListRow> BuildFileList(FrameSet& files, const ImageRect& rcNoise, const ImageRect& rcLight,
