@@ -87,6 +87,23 @@ for s in "${SETS[@]}"; do
         echo "| $name: $count x ${width}x${height}x$planes | $label | $wall | $peak | $mps | $floor | $(ratio "$wall" "$floor") | $s_col | $s_ratio | $g_col | $g_ratio |"
     done
 done
+# The desktop program's Create on set B against the batch tool, same frames,
+# rectangles and parameters: the GUI shows every frame of the clipping pass.
+read -r name count width height planes <<<"${SETS[1]}"
+frames=("$DATA/$name"/*.fit)
+rects_b="40,40,200,200 $((width / 2 - 64)),$((height / 2 - 64)),128,128"
+read -r cli_wall _ < <(BEFORE="rm -f $TMP/out.fit" measure "$BUILD/velmora-cli" merge -q \
+    --background "${rects_b% *}" --signal "${rects_b#* }" --sigma 3 --fade 0 --normalize-area 0 \
+    -o "$TMP/out.fit" "${frames[@]}")
+# shellcheck disable=SC2086
+read -r gui_wall gui_peak < <(BEFORE="rm -f $TMP/gui.fit" measure env QT_QPA_PLATFORM=offscreen \
+    "$BUILD/bench/gui-create-bench" "$TMP/gui.fit" 3 0 $rects_b "${frames[@]}")
+cmp -s "$TMP/out.fit" "$TMP/gui.fit" && same=yes || same=NO
+echo
+echo "| set | GUI Create (offscreen, whole run) s | peak MiB | velmora-cli merge s | GUI / batch | same bytes |"
+echo "|---|---|---|---|---|---|"
+echo "| $name: $count x ${width}x${height}x$planes, sigma 3 | $gui_wall | $gui_peak | $cli_wall | $(ratio "$gui_wall" "$cli_wall") | $same |"
+echo
 [ "$have_siril" = 1 ] || echo "Siril: not installed (apt-get install siril)"
 [ "$have_gnuastro" = 1 ] || echo "Gnuastro: not installed (apt-get install gnuastro)"
 echo

@@ -258,7 +258,6 @@ void RunMainWindow(const QString& settingsPath)
     dlg.exec();
 }
 
-void CMainDlg::ShowFrame() { repaint(); }
 
 // A new image on display replaces any result that was there.
 void CMainDlg::ShowResult(const std::string& title)

@@ -66,6 +66,7 @@ public:
     void SetTitle(const std::string& title) override;
     void StepProgress(int amount) override;
     void ShowFrame() override;
+    void GetShownSize(int& width, int& height) const override;
 
     // The host of the Merge Parameters and FIT Files windows.
     QSettings& Profile() override { return m_profile; }

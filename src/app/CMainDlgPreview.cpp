@@ -3,6 +3,7 @@
 // rectangle marking, panning and the gamma controls.
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
@@ -167,6 +168,27 @@ bool CMainDlg::WindowToImageRect(const CRect& rect, ImageRect& out) const
 }
 
 // ---- Painting
+
+// A frame of the clipping pass: painted at once, as no events are processed
+// while the passes run; only the picture changes, and a window that cannot be
+// seen paints nothing.
+void CMainDlg::ShowFrame()
+{
+    if (!isVisible() || isMinimized())
+        return;
+    repaint(ToQRect(VisiblePreview()));
+}
+
+// Fit mode shows the picture at the preview's size, in device pixels; 1:1
+// mode shows every pixel.
+void CMainDlg::GetShownSize(int& width, int& height) const
+{
+    if (m_bNoScale)
+        return;
+    const qreal ratio = devicePixelRatioF();
+    width = static_cast<int>(std::ceil(m_rcPreview.Width() * ratio));
+    height = static_cast<int>(std::ceil(m_rcPreview.Height() * ratio));
+}
 
 void CMainDlg::paintEvent(QPaintEvent*)
 {
