@@ -95,11 +95,6 @@ QStringList LocalPaths(const QMimeData* data)
 
 }  // namespace
 
-CRect MakeNormalRect(int x1, int y1, int x2, int y2)
-{
-    return CRect{std::min(x1, x2), std::min(y1, y2), std::max(x1, x2), std::max(y1, y2)};
-}
-
 CMainDlg::CMainDlg(const QString& settingsPath, QWidget* parent)
     : QDialog(parent), m_profile(settingsPath, QSettings::IniFormat)
 {

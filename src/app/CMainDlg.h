@@ -14,25 +14,12 @@
 
 #include "app/CMergeParamsDlg.h"
 #include "app/MainWindowHost.h"
+#include "preview/PreviewGeometry.h"
 
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class CSpinButton;
-
-// A client-area rectangle with exclusive right and bottom edges.
-struct CRect {
-    int left = 0;
-    int top = 0;
-    int right = 0;
-    int bottom = 0;
-
-    int Width() const { return right - left; }
-    int Height() const { return bottom - top; }
-    bool PtInRect(const QPoint& p) const { return p.x() >= left && p.x() < right && p.y() >= top && p.y() < bottom; }
-    bool operator==(const CRect&) const = default;
-};
-CRect MakeNormalRect(int x1, int y1, int x2, int y2);
 
 // Control IDs of the main window's template.
 enum MainDlgControl {
@@ -157,6 +144,7 @@ private:
     void CreateControls();
     void OnInitDialog();
     void OnDestroy();
+    PreviewMapping Mapping() const;
     void PlaceWindow(int left, int top, int right, int bottom);
     void ApplyPlacement();
     bool PreTranslateMessage(QEvent* event);

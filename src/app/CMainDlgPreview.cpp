@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <limits>
 
@@ -90,16 +89,10 @@ CRect CMainDlg::VisiblePreview() const
 
 void CMainDlg::LayoutPreview()
 {
-    CRect rc = PreviewArea();
-    if (m_bNoScale && m_image.GetPixelCount() > 0) {
-        m_ptScroll.setX(std::max(0, std::min(m_image.m_width - rc.Width(), m_ptScroll.x())));
-        m_ptScroll.setY(std::max(0, std::min(m_image.m_height - rc.Height(), m_ptScroll.y())));
-        rc.left -= m_ptScroll.x();
-        rc.top -= m_ptScroll.y();
-        rc.right = rc.left + m_image.m_width;
-        rc.bottom = rc.top + m_image.m_height;
-    }
-    m_rcPreview = rc;
+    CPoint scroll{m_ptScroll.x(), m_ptScroll.y()};
+    m_rcPreview = LayoutPreviewRect(PreviewArea(), m_bNoScale && m_image.GetPixelCount() > 0, m_image.m_width,
+                                    m_image.m_height, scroll);
+    m_ptScroll = QPoint(scroll.x, scroll.y);
     update();
 }
 
@@ -115,56 +108,34 @@ void CMainDlg::OnCheckNoScale()
     LayoutPreview();
 }
 
+PreviewMapping CMainDlg::Mapping() const { return {m_rcPreview, m_image.m_width, m_image.m_height}; }
+
 bool CMainDlg::WindowToImagePoint(QPoint& point) const
 {
-    if (m_image.m_width == 0 || m_image.m_height == 0)
+    CPoint p{point.x(), point.y()};
+    if (!::WindowToImagePoint(Mapping(), p))
         return false;
-    if (!m_rcPreview.PtInRect(point))
-        return false;
-    const int dx = point.x() - m_rcPreview.left;
-    const int dy = point.y() - m_rcPreview.top;
-    // The products in 64 bits: panned far into a wide image (1:1 mode) they pass an int.
-    const int ix = static_cast<int>(static_cast<float>(int64_t{dx} * m_image.m_width) / m_rcPreview.Width() + 0.5);
-    const int iy = static_cast<int>(static_cast<float>(int64_t{dy} * m_image.m_height) / m_rcPreview.Height() + 0.5);
-    point = QPoint(std::min(m_image.m_width - 1, std::max(ix, 0)), std::min(m_image.m_height - 1, std::max(iy, 0)));
+    point = QPoint(p.x, p.y);
     return true;
 }
 
 bool CMainDlg::ImageToWindowPoint(QPoint& point) const
 {
-    if (m_image.m_width == 0 || m_image.m_height == 0)
+    CPoint p{point.x(), point.y()};
+    if (!::ImageToWindowPoint(Mapping(), p))
         return false;
-    const float fx = static_cast<float>(point.x()) / m_image.m_width;
-    const float fy = static_cast<float>(point.y()) / m_image.m_height;
-    // A rectangle from a damaged settings file may lie far outside the image;
-    // its window coordinates are kept where an int can hold them.
-    auto toWindow = [](double v) { return static_cast<int>(std::clamp(v, -1e9, 1e9)); };
-    point = QPoint(toWindow(m_rcPreview.Width() * fx + m_rcPreview.left + 0.5),
-                   toWindow(m_rcPreview.Height() * fy + m_rcPreview.top + 0.5));
+    point = QPoint(p.x, p.y);
     return true;
 }
 
 bool CMainDlg::ImageToWindowRect(const ImageRect& rect, CRect& out) const
 {
-    auto corner = [](int32_t start, int32_t size) {
-        return static_cast<int>(std::clamp<int64_t>(int64_t{start} + size, INT32_MIN, INT32_MAX));
-    };
-    QPoint topLeft(rect.StartX, rect.StartY);
-    QPoint bottomRight(corner(rect.StartX, rect.SizeX), corner(rect.StartY, rect.SizeY));
-    if (!ImageToWindowPoint(topLeft) || !ImageToWindowPoint(bottomRight))
-        return false;
-    out = CRect{topLeft.x(), topLeft.y(), bottomRight.x(), bottomRight.y()};
-    return true;
+    return ::ImageToWindowRect(Mapping(), rect, out);
 }
 
 bool CMainDlg::WindowToImageRect(const CRect& rect, ImageRect& out) const
 {
-    QPoint topLeft(rect.left, rect.top);
-    QPoint bottomRight(rect.right, rect.bottom);
-    if (!WindowToImagePoint(topLeft) || !WindowToImagePoint(bottomRight))
-        return false;
-    out = ImageRect{topLeft.x(), topLeft.y(), bottomRight.x() - topLeft.x(), bottomRight.y() - topLeft.y()};
-    return true;
+    return ::WindowToImageRect(Mapping(), rect, out);
 }
 
 // ---- Painting
@@ -294,7 +265,7 @@ void CMainDlg::mouseReleaseEvent(QMouseEvent* event)
 
 void CMainDlg::OnMouseMove(const QPoint& point)
 {
-    if (!IsInButtonBand(point) && m_rcPreview.PtInRect(point) && m_image.m_pData) {
+    if (!IsInButtonBand(point) && m_rcPreview.PtInRect({point.x(), point.y()}) && m_image.m_pData) {
         if (m_bMarkingLight || m_bMarkingNoise) {
             DragStep(point);
         } else if (m_bPanning) {
@@ -341,7 +312,10 @@ void CMainDlg::DragStep(const QPoint& point)
 
 // A press that cannot start a drag must not clear a marked rectangle: with no
 // image no drag step could set it again, and the settings would lose it.
-bool CMainDlg::CanStartDrag(const QPoint& point) const { return m_rcPreview.PtInRect(point) && m_image.m_pData; }
+bool CMainDlg::CanStartDrag(const QPoint& point) const
+{
+    return m_rcPreview.PtInRect({point.x(), point.y()}) && m_image.m_pData;
+}
 
 void CMainDlg::OnLButtonDown(const QPoint& point)
 {

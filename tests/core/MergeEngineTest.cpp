@@ -77,6 +77,12 @@ struct Bench {
         engine.AddFrame(path);
         return path;
     }
+    // Flat frames f0.fit ... of the values 0, 10, 20, ...
+    void AddFlatFrames(int count)
+    {
+        for (int k = 0; k < count; ++k)
+            Add(Numbered(k), std::vector<float>(kW * kH, 10.0f * k));
+    }
     void Adaptive()
     {
         engine.m_rcNoise = kBackground;
@@ -557,8 +563,7 @@ TEST(MergeEngine, OneFrameGivesTheNormalisedFrame)
 TEST(MergeEngine, ProgressAccountingAndCache)
 {
     Bench b;
-    for (int k = 0; k < 5; ++k)
-        b.Add(Numbered(k), std::vector<float>(kW * kH, 10.0f * k));
+    b.AddFlatFrames(5);
     CFitsImage image;
     Constant(image, 0.0f);
     b.engine.m_params.m_useSigma = true;
@@ -662,8 +667,7 @@ TEST(MergeEngine, SetParamsDropsTheCacheExactlyWhenALimitOrTheAreaChanges)
 TEST(MergeEngine, EnsureDeviationComputesOnlyWhatIsMissing)
 {
     Bench b;
-    for (int k = 0; k < 3; ++k)
-        b.Add(Numbered(k), std::vector<float>(kW * kH, 10.0f * k));
+    b.AddFlatFrames(3);
     CFitsImage image;
     Constant(image, 0.0f);
 
