@@ -18,8 +18,8 @@
 #include <cstdint>
 
 #include "image/ResultSave.h"
-#include "platform/EscapeBytes.h"
 #include "merge/RectStats.h"
+#include "platform/EscapeBytes.h"
 #include "platform/FileNames.h"
 #include "settings/Settings.h"
 #include "app/CAboutDlg.h"
@@ -252,7 +252,6 @@ void RunMainWindow(const QString& settingsPath)
     CMainDlg dlg(settingsPath);
     dlg.exec();
 }
-
 
 // A new image on display replaces any result that was there.
 void CMainDlg::ShowResult(const std::string& title)
