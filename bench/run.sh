@@ -36,6 +36,18 @@ measure() {
     printf '%s\n' "${times[@]}" | sort -g | awk -v peak="$peak" '{t[NR] = $1} END {printf "%.2f %.0f\n", t[int((NR + 1) / 2)], peak / 1024}'
 }
 
+# Runs the command RUNS times; prints the median of its user + system CPU seconds,
+# which a busy machine disturbs less than the wall time.
+measure_cpu() {
+    local cpu=()
+    for ((r = 0; r < RUNS; ++r)); do
+        [ -n "${BEFORE:-}" ] && eval "$BEFORE"
+        /usr/bin/time -f '%U %S' -o "$TMP/cpu" "$@" >/dev/null 2>"$TMP/err" || { cat "$TMP/err" >&2; return 1; }
+        cpu+=("$(awk '{print $1 + $2}' "$TMP/cpu")")
+    done
+    printf '%s\n' "${cpu[@]}" | sort -g | awk '{t[NR] = $1} END {printf "%.2f\n", t[int((NR + 1) / 2)]}'
+}
+
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf (b > 0 ? "%.2f" : "-"), a / b}'; }
 
 mkdir -p "$DATA"
@@ -87,6 +99,37 @@ for s in "${SETS[@]}"; do
         echo "| $name: $count x ${width}x${height}x$planes | $label | $wall | $peak | $mps | $floor | $(ratio "$wall" "$floor") | $s_col | $s_ratio | $g_col | $g_ratio |"
     done
 done
+# The desktop program's Create on set B against the batch tool, same frames,
+# rectangles and parameters: the GUI shows every frame of the clipping pass.
+read -r name count width height planes <<<"${SETS[1]}"
+frames=("$DATA/$name"/*.fit)
+rects_b="40,40,200,200 $((width / 2 - 64)),$((height / 2 - 64)),128,128"
+read -r cli_wall _ < <(BEFORE="rm -f $TMP/out.fit" measure "$BUILD/velmora-cli" merge -q \
+    --background "${rects_b% *}" --signal "${rects_b#* }" --sigma 3 --fade 0 --normalize-area 0 \
+    -o "$TMP/out.fit" "${frames[@]}")
+# shellcheck disable=SC2086
+read -r gui_wall gui_peak < <(BEFORE="rm -f $TMP/gui.fit" measure env QT_QPA_PLATFORM=offscreen \
+    "$BUILD/bench/gui-create-bench" "$TMP/gui.fit" 3 0 $rects_b "${frames[@]}")
+cmp -s "$TMP/out.fit" "$TMP/gui.fit" && same=yes || same=NO
+cli_cpu=$(BEFORE="rm -f $TMP/out.fit" measure_cpu "$BUILD/velmora-cli" merge -q \
+    --background "${rects_b% *}" --signal "${rects_b#* }" --sigma 3 --fade 0 --normalize-area 0 \
+    -o "$TMP/out.fit" "${frames[@]}")
+# shellcheck disable=SC2086
+gui_cpu=$(BEFORE="rm -f $TMP/gui.fit" measure_cpu env QT_QPA_PLATFORM=offscreen \
+    "$BUILD/bench/gui-create-bench" "$TMP/gui.fit" 3 0 $rects_b "${frames[@]}")
+# The program prints the seconds of Create alone (passes, pictures, titles, result).
+create=()
+for ((r = 0; r < RUNS; ++r)); do
+    rm -f "$TMP/gui.fit"
+    # shellcheck disable=SC2086
+    create+=("$(QT_QPA_PLATFORM=offscreen "$BUILD/bench/gui-create-bench" "$TMP/gui.fit" 3 0 $rects_b "${frames[@]}" 2>/dev/null)")
+done
+create_s=$(printf '%s\n' "${create[@]}" | sort -g | awk '{t[NR] = $1} END {printf "%.2f", t[int((NR + 1) / 2)]}')
+echo
+echo "| set | GUI Create s | GUI whole run s | peak MiB | velmora-cli merge s | Create / batch | whole run / batch | CPU s GUI / batch | same bytes |"
+echo "|---|---|---|---|---|---|---|---|---|"
+echo "| $name: $count x ${width}x${height}x$planes, sigma 3 | $create_s | $gui_wall | $gui_peak | $cli_wall | $(ratio "$create_s" "$cli_wall") | $(ratio "$gui_wall" "$cli_wall") | $gui_cpu / $cli_cpu = $(ratio "$gui_cpu" "$cli_cpu") | $same |"
+echo
 [ "$have_siril" = 1 ] || echo "Siril: not installed (apt-get install siril)"
 [ "$have_gnuastro" = 1 ] || echo "Gnuastro: not installed (apt-get install gnuastro)"
 echo

@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QScreen>
 #include <QSettings>
 #include <QStyle>
 #include <QTreeWidget>
@@ -18,7 +19,6 @@ namespace {
 
 constexpr int kTemplateWidth = 307;
 constexpr int kTemplateHeight = 260;
-constexpr int kSignalToNoiseWidth = 80;
 constexpr int kGlyphSize = 16;
 
 enum Column { kName = 0, kSignalToNoise = 1, kSize = 2, kMove = 3, kStarsMatched = 4 };
@@ -67,10 +67,43 @@ CFileListDlg::CFileListDlg(MainWindowHost* pMainDlg, QWidget* parent) : QDialog(
     setWindowTitle(QStringLiteral("FIT Files"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFont(DialogFont());
-    setFixedSize(MapDialogRect(font(), 0, 0, kTemplateWidth, kTemplateHeight).size());
+    const QSize templateSize = MapDialogRect(font(), 0, 0, kTemplateWidth, kTemplateHeight).size();
+    setMinimumSize(templateSize);
+    resize(templateSize);
     m_list = new QTreeWidget(this);
-    m_list->setGeometry(MapDialogRect(font(), 7, 7, 293, 246));
+    PlaceList();
     OnInitDialog();
+    FitToColumns();
+}
+
+// The list keeps the template's margins of 7 dialog units as the window grows.
+void CFileListDlg::PlaceList()
+{
+    const QRect margins = MapDialogRect(font(), 7, 7, 7, 7);
+    m_list->setGeometry(rect().adjusted(margins.x(), margins.y(), -margins.width(), -margins.height()));
+}
+
+void CFileListDlg::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    PlaceList();
+}
+
+// Wide enough for every text of the table, as far as the screen allows.
+void CFileListDlg::FitToColumns()
+{
+    int needed = 2 * m_list->frameWidth() + m_list->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_list);
+    for (int column = kName; column <= kSize; ++column) {
+        int widest = m_list->header()->sectionSizeHint(column);
+        for (int row = 0; row < m_list->topLevelItemCount(); ++row)
+            widest = std::max(widest, m_list->sizeHintForIndex(m_list->model()->index(row, column)).width());
+        needed += widest;
+    }
+    int wanted = width() - m_list->width() + needed;
+    if (const QScreen* shown = screen())
+        wanted = std::min(wanted, shown->availableGeometry().width());
+    if (wanted > width())
+        resize(wanted, height());
 }
 
 QString CFileListDlg::ReportPath() const
@@ -91,12 +124,11 @@ void CFileListDlg::OnInitDialog()
     header->setStretchLastSection(false);
     header->setSectionsClickable(true);
     header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    const int w = m_list->width() - 2 * m_list->frameWidth();
-    const int scrollBar = m_list->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_list);
-    const int side = (w - kSignalToNoiseWidth - scrollBar) / 2;
-    m_list->setColumnWidth(kName, side);
-    m_list->setColumnWidth(kSignalToNoise, kSignalToNoiseWidth);
-    m_list->setColumnWidth(kSize, side);
+    // The figures and sizes as wide as their texts; the names take the rest
+    // and follow the window.
+    header->setSectionResizeMode(kName, QHeaderView::Stretch);
+    header->setSectionResizeMode(kSignalToNoise, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(kSize, QHeaderView::ResizeToContents);
     connect(header, &QHeaderView::sectionClicked, this, [this](int column) { OnColumnclickList(column); });
     m_list->viewport()->installEventFilter(this);
 

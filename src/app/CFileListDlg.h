@@ -34,9 +34,12 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void OnInitDialog();
+    void PlaceList();
+    void FitToColumns();
 
     MainWindowHost* m_pMainDlg;
 };

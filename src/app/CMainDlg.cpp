@@ -19,6 +19,7 @@
 
 #include "image/ResultSave.h"
 #include "merge/RectStats.h"
+#include "platform/EscapeBytes.h"
 #include "platform/FileNames.h"
 #include "settings/Settings.h"
 #include "app/CAboutDlg.h"
@@ -136,6 +137,9 @@ void CMainDlg::CreateControls()
 void CMainDlg::OnInitDialog()
 {
     setAcceptDrops(true);
+    // Files dropped anywhere on the window are frames, never text for the gamma box.
+    for (QWidget* child : findChildren<QWidget*>())
+        child->setAcceptDrops(false);
     m_bNoScale = ReadProfileInt(m_profile, kPreview, QStringLiteral("NoScale"), 0) != 0;
     static_cast<QPushButton*>(GetDlgItem(IDC_NO_SCALE))->setChecked(m_bNoScale);
 
@@ -210,6 +214,17 @@ void CMainDlg::OnDestroy()
     m_profile.sync();
 }
 
+// Exit, Escape and the close box. A merge may have taken minutes: its
+// result is not dropped unasked.
+void CMainDlg::reject()
+{
+    if (m_bResultUnsaved &&
+        !Seams().askYesNo(this, QStringLiteral("Velmora"),
+                          QStringLiteral("The result image has not been saved. Exit anyway?")))
+        return;
+    QDialog::reject();
+}
+
 // Exit, Escape and the close box all end here.
 void CMainDlg::done(int result)
 {
@@ -220,7 +235,8 @@ void CMainDlg::done(int result)
 
 void CMainDlg::ShowError(const std::string& caption, const std::string& text)
 {
-    Seams().showMessage(this, QString::fromStdString(caption), QString::fromStdString(text));
+    Seams().showMessage(this, QString::fromStdString(EscapeRawBytes(caption)),
+                        QString::fromStdString(EscapeRawBytes(text)));
 }
 
 void CMainDlg::SetTitle(const std::string& title) { setWindowTitle(QString::fromStdString(title)); }
@@ -237,10 +253,10 @@ void RunMainWindow(const QString& settingsPath)
     dlg.exec();
 }
 
-void CMainDlg::ShowFrame() { repaint(); }
-
+// A new image on display replaces any result that was there.
 void CMainDlg::ShowResult(const std::string& title)
 {
+    m_bResultUnsaved = false;
     SetTitle(title);
     RefreshView();
     UpdateInfoLine();
@@ -383,8 +399,7 @@ void CMainDlg::ShowAbout()
 
 void CMainDlg::contextMenuEvent(QContextMenuEvent* event)
 {
-    const CRect exit = ControlRect(IDC_EXIT);
-    if (event->pos().y() > exit.bottom + 10)
+    if (!IsInButtonBand(event->pos()))
         return;
     QMenu menu(this);
     menu.addAction(QStringLiteral("&About Velmora..."), this, &CMainDlg::ShowAbout);
@@ -487,6 +502,7 @@ void CMainDlg::OnNext()
 
 bool CMainDlg::LoadFrame(std::string path)
 {
+    m_bResultUnsaved = false;
     m_strCurrent = path;
     setWindowTitle(QString::fromStdString(path));
     if (!path.empty()) {
@@ -498,12 +514,23 @@ bool CMainDlg::LoadFrame(std::string path)
         RefreshView();
         if (m_viewMode <= 2 && m_engine.m_deviationValid)
             m_engine.ShowClipping(m_image, m_strCurrent, GetViewPlane(), m_bitmap);
+        ShowFrameTitle();
     }
     UpdateInfoLine();
     LayoutPreview();
     update();
     UpdateMergeParams();
     return true;
+}
+
+// A clipping view without the average and deviation is the bare grey plane;
+// the title says why.
+void CMainDlg::ShowFrameTitle()
+{
+    QString title = QString::fromStdString(m_strCurrent);
+    if (m_viewMode <= 2 && !m_engine.IsCacheValid(m_image))
+        title += QStringLiteral(" - no clipping shown: the merge passes have not run yet");
+    setWindowTitle(title);
 }
 
 // ---- Saving
@@ -523,8 +550,9 @@ void CMainDlg::OnSave()
     if (path.isEmpty())
         return;
     const ResultProvenance provenance = DescribeMerge(m_engine);
-    SaveResult(m_image, path.toStdString(), outputType, m_engine.m_files.size(), m_engine.m_exposureSum, *this,
-               &provenance);
+    if (SaveResult(m_image, path.toStdString(), outputType, m_engine.m_files.size(), m_engine.m_exposureSum, *this,
+                   &provenance))
+        m_bResultUnsaved = false;
 }
 
 void CMainDlg::OnSaveBmp()

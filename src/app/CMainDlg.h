@@ -45,11 +45,15 @@ public:
     explicit CMainDlg(const QString& settingsPath, QWidget* parent = nullptr);
     ~CMainDlg() override;
 
+    // Exit, Escape and the close box.
+    void reject() override;
+
     // The core's host.
     void ShowError(const std::string& caption, const std::string& text) override;
     void SetTitle(const std::string& title) override;
     void StepProgress(int amount) override;
     void ShowFrame() override;
+    void GetShownSize(int& width, int& height) const override;
 
     // The host of the Merge Parameters and FIT Files windows.
     QSettings& Profile() override { return m_profile; }
@@ -63,6 +67,8 @@ public:
     void RepaintPicture() override { update(); }
     void EnableMerge(bool enable) override;
     void SetProgressHook(std::function<void(int)> hook) override { m_progressHook = std::move(hook); }
+    void MarkResultUnsaved() override { m_bResultUnsaved = true; }
+    void ShowFrameTitle() override;
 
     // The frame set.
     void OnAdd();
@@ -80,6 +86,8 @@ public:
     void ShowAbout();
     void UpdateButtonCaptions();
     void UpdateInfoLine();
+    // Puts back the captions the pixel readout took over.
+    void RestoreCaptions();
 
     // The view.
     int GetViewPlane() const override;
@@ -115,6 +123,8 @@ public:
     bool m_bPanning = false;
     bool m_bMarkingLight = false;
     QPoint m_ptAnchor;
+    // A result of Create is on display and no Save has written it yet.
+    bool m_bResultUnsaved = false;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -125,6 +135,7 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
@@ -146,6 +157,10 @@ private:
     void OnEraseBkgnd(QPainter& painter);
     void OnPaint(QPainter& painter);
     void DragStep(const QPoint& point);
+    void EndReleasedDrags(Qt::MouseButtons held);
+    bool IsInButtonBand(const QPoint& point) const;
+    CRect PreviewArea() const;
+    CRect VisiblePreview() const;
     bool CanStartDrag(const QPoint& point) const;
     void ShowReadout(const QPoint& pixel);
     bool IsMergeParamsOpen() const;

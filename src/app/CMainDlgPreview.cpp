@@ -3,6 +3,7 @@
 // rectangle marking, panning and the gamma controls.
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 
@@ -59,7 +60,8 @@ bool CMainDlg::RefreshView()
     return true;
 }
 
-void CMainDlg::LayoutPreview()
+// The client area below the button row, 10 pixels in from every side.
+CRect CMainDlg::PreviewArea() const
 {
     CRect rc{0, 0, width(), height()};
     QWidget* save = GetDlgItem(IDC_SAVE);
@@ -68,9 +70,28 @@ void CMainDlg::LayoutPreview()
     rc.top += 10;
     rc.right -= 10;
     rc.bottom -= 10;
+    return rc;
+}
+
+// The part of the picture on screen: in 1:1 mode the picture may reach past
+// the area, but never over the button row, whose labels have no ground of
+// their own.
+CRect CMainDlg::VisiblePreview() const
+{
+    const CRect area = PreviewArea();
+    const CRect& r = m_rcPreview;
+    CRect seen{std::max(r.left, area.left), std::max(r.top, area.top), std::min(r.right, area.right),
+               std::min(r.bottom, area.bottom)};
+    seen.right = std::max(seen.left, seen.right);
+    seen.bottom = std::max(seen.top, seen.bottom);
+    return seen;
+}
+
+void CMainDlg::LayoutPreview()
+{
     CPoint scroll{m_ptScroll.x(), m_ptScroll.y()};
-    m_rcPreview = LayoutPreviewRect(rc, m_bNoScale && m_image.GetPixelCount() > 0, m_image.m_width, m_image.m_height,
-                                    scroll);
+    m_rcPreview = LayoutPreviewRect(PreviewArea(), m_bNoScale && m_image.GetPixelCount() > 0, m_image.m_width,
+                                    m_image.m_height, scroll);
     m_ptScroll = QPoint(scroll.x, scroll.y);
     update();
 }
@@ -119,17 +140,39 @@ bool CMainDlg::WindowToImageRect(const CRect& rect, ImageRect& out) const
 
 // ---- Painting
 
+// A frame of the clipping pass: painted at once, as no events are processed
+// while the passes run; only the picture changes, and a window that cannot be
+// seen paints nothing.
+void CMainDlg::ShowFrame()
+{
+    if (!isVisible() || isMinimized())
+        return;
+    repaint(ToQRect(VisiblePreview()));
+}
+
+// Fit mode shows the picture at the preview's size, in device pixels; 1:1
+// mode shows every pixel.
+void CMainDlg::GetShownSize(int& width, int& height) const
+{
+    if (m_bNoScale)
+        return;
+    const qreal ratio = devicePixelRatioF();
+    width = static_cast<int>(std::ceil(m_rcPreview.Width() * ratio));
+    height = static_cast<int>(std::ceil(m_rcPreview.Height() * ratio));
+}
+
 void CMainDlg::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     OnEraseBkgnd(painter);
+    painter.setClipRect(ToQRect(VisiblePreview()));
     OnPaint(painter);
 }
 
 void CMainDlg::OnEraseBkgnd(QPainter& painter)
 {
     const CRect c{0, 0, width(), height()};
-    const CRect& r = m_rcPreview;
+    const CRect r = VisiblePreview();
     painter.fillRect(ToQRect(CRect{c.left, r.bottom, c.right, c.bottom}), kMarginGrey);
     painter.fillRect(ToQRect(CRect{c.left, c.top, c.right, r.top}), kMarginGrey);
     painter.fillRect(ToQRect(CRect{r.right, c.top, c.right, c.bottom}), kMarginGrey);
@@ -167,7 +210,40 @@ void CMainDlg::OnPaint(QPainter& painter)
 
 // ---- Mouse
 
-void CMainDlg::mouseMoveEvent(QMouseEvent* event) { OnMouseMove(event->position().toPoint()); }
+void CMainDlg::mouseMoveEvent(QMouseEvent* event)
+{
+    EndReleasedDrags(event->buttons());
+    OnMouseMove(event->position().toPoint());
+}
+
+// A release may reach another window (the menu of the button row, a grab
+// taken meanwhile): a drag whose button is up has ended, wherever it was let go.
+void CMainDlg::EndReleasedDrags(Qt::MouseButtons held)
+{
+    if ((m_bMarkingNoise || m_bPanning) && !(held & Qt::LeftButton)) {
+        m_bMarkingNoise = false;
+        m_bPanning = false;
+        update();
+    }
+    if (m_bMarkingLight && !(held & Qt::RightButton)) {
+        m_bMarkingLight = false;
+        update();
+    }
+}
+
+void CMainDlg::leaveEvent(QEvent* event)
+{
+    QDialog::leaveEvent(event);
+    RestoreCaptions();
+}
+
+// Points in the band of the buttons never give a readout or a drag step, also
+// where a 1:1 picture reaches into it; a right press there opens the menu.
+bool CMainDlg::IsInButtonBand(const QPoint& point) const
+{
+    const CRect exit = ControlRect(IDC_EXIT);
+    return point.y() <= exit.bottom + 10 && point.x() <= exit.right + 10;
+}
 
 void CMainDlg::mousePressEvent(QMouseEvent* event)
 {
@@ -189,9 +265,7 @@ void CMainDlg::mouseReleaseEvent(QMouseEvent* event)
 
 void CMainDlg::OnMouseMove(const QPoint& point)
 {
-    const CRect exit = ControlRect(IDC_EXIT);
-    const bool inButtonBand = point.y() <= exit.bottom + 10 && point.x() <= exit.right + 10;
-    if (!inButtonBand && m_rcPreview.PtInRect({point.x(), point.y()}) && m_image.m_pData) {
+    if (!IsInButtonBand(point) && m_rcPreview.PtInRect({point.x(), point.y()}) && m_image.m_pData) {
         if (m_bMarkingLight || m_bMarkingNoise) {
             DragStep(point);
         } else if (m_bPanning) {
@@ -205,6 +279,11 @@ void CMainDlg::OnMouseMove(const QPoint& point)
         }
         return;
     }
+    RestoreCaptions();
+}
+
+void CMainDlg::RestoreCaptions()
+{
     UpdateButtonCaptions();
     SetDlgItemText(IDC_EXIT, QStringLiteral("Exit"));
     UpdateInfoLine();
@@ -263,7 +342,8 @@ void CMainDlg::OnLButtonUp(const QPoint& point)
 
 void CMainDlg::OnRButtonDown(const QPoint& point)
 {
-    if (!CanStartDrag(point))
+    // The press opens the menu of the button row there; its release goes to the menu.
+    if (!CanStartDrag(point) || IsInButtonBand(point))
         return;
     m_bMarkingLight = true;
     m_engine.m_rcLight = ImageRect{};

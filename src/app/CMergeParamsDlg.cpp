@@ -392,6 +392,12 @@ void CMergeParamsDlg::OnOK()
 {
     if (!UpdateData(true))
         return;
+    // The picture of a deleted frame may still be on display; merging it
+    // with no frames would offer an all-zero result for saving.
+    if (m_pMain->Engine().m_files.empty()) {
+        Seams().showMessage(m_pWnd, kAppCaption, QStringLiteral("There are no frames to merge. Add frames first."));
+        return;
+    }
     m_pMain->SetViewMode(3);
     UpdateData(false);
     CMergeEngine& engine = m_pMain->Engine();
@@ -409,8 +415,10 @@ void CMergeParamsDlg::OnOK()
         StopProgress();
     // The save dialog shows the ordinary cursor.
     QApplication::restoreOverrideCursor();
-    if (merged)
+    if (merged) {
+        m_pMain->MarkResultUnsaved();
         m_pMain->OnSave();
+    }
 }
 
 bool CMergeParamsDlg::CalcDeviationIfNeeded()
@@ -467,7 +475,11 @@ void CMergeParamsDlg::OnViewImage()
 
 void CMergeParamsDlg::ShowClippingIfValid()
 {
-    if (m_pMain->ViewMode() > 2 || !Params().m_useSigma || !m_pMain->Engine().IsCacheValid(m_pMain->Image()))
+    if (m_pMain->ViewMode() > 2)
+        return;
+    // The passes may just have run and left their titles.
+    m_pMain->ShowFrameTitle();
+    if (!Params().m_useSigma || !m_pMain->Engine().IsCacheValid(m_pMain->Image()))
         return;
     m_pMain->Engine().ShowClipping(m_pMain->Image(), m_pMain->CurrentPath(), m_pMain->GetViewPlane(),
                                    m_pMain->Picture());

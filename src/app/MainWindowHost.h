@@ -41,6 +41,11 @@ public:
     virtual void EnableMerge(bool enable) = 0;
     // Where StepProgress goes from now on; empty for nowhere.
     virtual void SetProgressHook(std::function<void(int)> hook) = 0;
+    // The image on display is a result of Create that no Save has written yet.
+    virtual void MarkResultUnsaved() = 0;
+    // The current frame's path as the title; in a clipping view that has
+    // nothing to show yet, with the reason.
+    virtual void ShowFrameTitle() = 0;
 
 protected:
     ~MainWindowHost() = default;

@@ -18,6 +18,12 @@ void ShowMessageBox(QWidget* parent, const QString& caption, const QString& text
         QMessageBox::warning(parent, caption, text);
 }
 
+bool AskYesNo(QWidget* parent, const QString& caption, const QString& text)
+{
+    return QMessageBox::question(parent, caption, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
+           QMessageBox::Yes;
+}
+
 void PrepareDialog(QFileDialog& dialog, const FileDialogRequest& request)
 {
     dialog.setWindowTitle(request.caption);
@@ -52,7 +58,7 @@ QString SaveFileDialog(QWidget* parent, const FileDialogRequest& request)
 
 ShellSeams DesktopSeams()
 {
-    return ShellSeams{ShowMessageBox, OpenFilesDialog, SaveFileDialog,
+    return ShellSeams{ShowMessageBox, AskYesNo, OpenFilesDialog, SaveFileDialog,
                       [] { return QGuiApplication::queryKeyboardModifiers(); }};
 }
 

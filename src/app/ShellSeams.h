@@ -23,6 +23,8 @@ struct FileDialogRequest {
 struct ShellSeams {
     // A modal box with one OK button.
     std::function<void(QWidget* parent, const QString& caption, const QString& text)> showMessage;
+    // A modal question with Yes and No; true for Yes.
+    std::function<bool(QWidget* parent, const QString& caption, const QString& text)> askYesNo;
     // Multi-selection open dialog; empty when cancelled.
     std::function<QStringList(QWidget* parent, const FileDialogRequest& request)> openFiles;
     // Save dialog without an overwrite question; empty when cancelled.

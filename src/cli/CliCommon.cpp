@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include "platform/EscapeBytes.h"
 #include "settings/Settings.h"
 
 const char* const kRectOptionsUsage =
@@ -163,7 +164,7 @@ void CliHost::ShowError(const std::string& caption, const std::string& text)
             message += c;
     while (!message.empty() && message.back() == '\n')
         message.pop_back();
-    std::fprintf(stderr, "%s: %s\n", caption.c_str(), message.c_str());
+    std::fprintf(stderr, "%s: %s\n", EscapeRawBytes(caption).c_str(), EscapeRawBytes(message).c_str());
 }
 
 void CliHost::SetTitle(const std::string& title)

@@ -126,6 +126,17 @@ TEST_F(BadInputCli, EveryCommandReportsTheFrameAndTheOthersGoOn)
     }
 }
 
+// CFITSIO quotes the unreadable header; its raw bytes reach the terminal escaped.
+TEST_F(BadInputCli, RawBytesOfABrokenFileAreEscapedOnStderr)
+{
+    const std::string path = s_dir->file("raw bytes.fit");
+    WriteBytes(path, std::string("SIMPL\x01\x02=                    T") + std::string(2880, ' '));
+    std::string out;
+    EXPECT_EQ(RunCli("info " + Quote(path), &out), 1);
+    EXPECT_NE(out.find("SIMPL\\x01\\x02="), std::string::npos) << out;
+    EXPECT_EQ(out.find_first_of(std::string("\x01\x02", 2)), std::string::npos) << out;
+}
+
 TEST_F(BadInputCli, PathsBeyondTheLibraryLimitAreRefused)
 {
     std::string deep = s_dir->path().string();

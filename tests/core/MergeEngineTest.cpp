@@ -800,6 +800,37 @@ TEST(MergeEngine, PictureOnlyWhenNeededAndSameResult)
     EXPECT_FALSE(fs::exists(shown.dir.file("a_.bmp")));
 }
 
+// Shown smaller than the frame, the picture has the shown size, each of its
+// pixels the frame pixel nearest to its centre, tinted as the full-size
+// picture tints that pixel; saved pictures keep every pixel; the result is the same.
+TEST(MergeEngine, PictureAtTheShownSizeTintsItsSampledPixels)
+{
+    ClipBench full(0.2f), shown(0.2f), saved(0.2f, true);
+    shown.host.shownWidth = saved.host.shownWidth = 15;
+    shown.host.shownHeight = saved.host.shownHeight = 10;
+    for (ClipBench* b : {&full, &shown, &saved})
+        ASSERT_TRUE(b->engine.CalcSigmaClip(b->image, b->bitmap, b->host, 3, true));
+    ASSERT_EQ(shown.bitmap.Width(), 15);
+    ASSERT_EQ(shown.bitmap.Height(), 10);
+    EXPECT_EQ(saved.bitmap.Width(), kW);
+    EXPECT_EQ(shown.host.framesShown, 2);
+    for (int32_t i = 0; i < full.image.GetPixelCount(); ++i) {
+        ASSERT_EQ(shown.image.m_pData[i], full.image.m_pData[i]);
+        ASSERT_EQ(saved.image.m_pData[i], full.image.m_pData[i]);
+    }
+    auto tinted = [](uint32_t p) { return Red(p) != Green(p) || Blue(p) != Green(p); };
+    int tints = 0;
+    for (int sy = 0; sy < 10; ++sy)
+        for (int sx = 0; sx < 15; ++sx) {
+            const int x = (2 * sx + 1) * kW / 30;  // the nearest to the centre of 2 x 2 frame pixels
+            const int y = (2 * sy + 1) * kH / 20;
+            const bool expected = tinted(*full.bitmap.PixelPtr(x, y));
+            EXPECT_EQ(tinted(*shown.bitmap.PixelPtr(sx, sy)), expected) << sx << "," << sy;
+            tints += expected;
+        }
+    EXPECT_GT(tints, 0);
+}
+
 TEST(MergeEngine, OneFrameGivesTheNormalisedFrame)
 {
     for (int area : {0, 5}) {

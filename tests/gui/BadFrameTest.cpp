@@ -68,6 +68,22 @@ private slots:
         QVERIFY(dlg->isVisible());
         QVERIFY(dlg->m_bitmap.HasBitmap());  // the next frame is on screen
     }
+
+    // CFITSIO quotes the bytes of a header it cannot read; they reach the box
+    // escaped, the readable text around them unchanged.
+    void rawBytesOfABrokenFileAreShownEscaped()
+    {
+        ScratchDir scratch;
+        SeamRecorder seams;
+        WriteBytes(scratch.file("broken.fit"), std::string("SIMPL\x01\x02=                    T") + std::string(2880, ' '));
+        auto dlg = OpenMainWindow(scratch);
+        AddFrames(*dlg, seams, {Q(scratch.file("broken.fit"))});
+        QCOMPARE(seams.messages.size(), size_t{1});
+        const QString text = seams.messages[0].text;
+        QVERIFY2(text.contains("SIMPL\\x01\\x02="), qPrintable(text));
+        for (const QChar c : text)
+            QVERIFY2(c.isPrint() || c == '\r' || c == '\n' || c == '\t', qPrintable(text));
+    }
 };
 
 QTEST_MAIN(BadFrameTest)

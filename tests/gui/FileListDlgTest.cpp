@@ -145,15 +145,9 @@ private slots:
         QVERIFY(report.find("e.fit;0.000000;0.000000;0.000000;") != std::string::npos);
     }
 
-    void columnWidthsAndGlyphs()
+    // The column widths: columnsFitTheirTextsAndFollowTheWindow.
+    void glyphs()
     {
-        OpenList();
-        const int w = List()->width() - 2 * List()->frameWidth();
-        const int side = (w - 80 - List()->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, List())) / 2;
-        QCOMPARE(List()->columnWidth(0), side);
-        QCOMPARE(List()->columnWidth(1), 80);
-        QCOMPARE(List()->columnWidth(2), side);
-
         const QImage mono = CFileListDlg::Glyph(0).toImage();
         const QImage colour = CFileListDlg::Glyph(1).toImage();
         QCOMPARE(mono.size(), QSize(16, 16));
@@ -227,6 +221,34 @@ private slots:
         QCOMPARE(title, QString("FIT Files"));
         QCOMPARE(rows, 5);
         QCOMPARE(m_dlg->m_engine.m_files.size(), size_t(5));
+    }
+
+    // Every text fits its column, the names included, and the columns follow
+    // the window when it grows.
+    void columnsFitTheirTextsAndFollowTheWindow()
+    {
+        // After c.fit in byte order, colour of the same size: a difference noise too.
+        const std::string longName = File("c2 taken in the night of the ninth, second series.fit");
+        WriteFrame(longName, 20, 20, 3, Scene(20, 20, 3, 100, 3, 80));
+        m_dlg->m_engine.AddFrame(longName);
+        OpenList();
+        QVERIFY(Column(1).join("|").contains(" Nd "));
+        QHeaderView* header = List()->header();
+        for (int column = 0; column < 3; ++column) {
+            QVERIFY(List()->columnWidth(column) >= header->sectionSizeHint(column));
+            for (int row = 0; row < List()->topLevelItemCount(); ++row) {
+                const int text = List()->sizeHintForIndex(List()->model()->index(row, column)).width();
+                QVERIFY2(List()->columnWidth(column) >= text,
+                         qPrintable(QString("column %1 row %2: %3 < %4").arg(column).arg(row)
+                                        .arg(List()->columnWidth(column)).arg(text)));
+            }
+        }
+        const int name = List()->columnWidth(0);
+        const int listWidth = List()->width();
+        m_list->resize(m_list->width() + 150, m_list->height() + 40);
+        QCOMPARE(List()->width(), listWidth + 150);
+        QCOMPARE(List()->columnWidth(0), name + 150);
+        QCOMPARE(header->length(), List()->viewport()->width());
     }
 };
 

@@ -199,6 +199,31 @@ private slots:
         QCOMPARE(m_dlg->m_strCurrent, File("c.fit"));
     }
 
+    // A file manager offers the names as text too; a drop that lands on the
+    // gamma box, the info line or a button still adds the frames.
+    void aDropOnAnyControlAddsTheFiles_data()
+    {
+        QTest::addColumn<int>("control");
+        QTest::newRow("gamma box") << int(IDC_EDIT_GAMMA);
+        QTest::newRow("info line") << int(IDC_INFO);
+        QTest::newRow("Save button") << int(IDC_SAVE);
+    }
+    void aDropOnAnyControlAddsTheFiles()
+    {
+        QFETCH(int, control);
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(Q(File("c.fit")))});
+        data.setText(Q(File("c.fit")));
+        const QPoint at = m_dlg->GetDlgItem(control)->geometry().center();
+        // Through the window, as the desktop delivers a drop: the window finds the target.
+        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(m_dlg->windowHandle(), &enter);
+        QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(m_dlg->windowHandle(), &drop);
+        QCOMPARE(Frames(), (std::vector<std::string>{File("c.fit")}));
+        QCOMPARE(m_dlg->GetDlgItemText(IDC_EDIT_GAMMA), QString("10"));
+    }
+
     void aFailedFirstDropLeavesTheOthersUnloaded()
     {
         WriteNotFits("0.fit");

@@ -79,7 +79,9 @@ private slots:
         QCOMPARE(seams.saveRequests.size(), size_t{1});  // the merge ran to its save dialog
         QVERIFY(dlg->m_bitmap.HasBitmap());
 
+        seams.questionAnswers.push_back(true);  // the unsaved result may go
         dlg->reject();
+        QCOMPARE(seams.questions.size(), size_t{1});
         QSettings written(Q(scratch.file("Velmora.ini")), QSettings::IniFormat);
         const QRect saved(QPoint(written.value("PreviewWnd/Left").toInt(), written.value("PreviewWnd/Top").toInt()),
                           QPoint(written.value("PreviewWnd/Right").toInt() - 1,

@@ -26,6 +26,8 @@ public:
     std::vector<Message> messages;
     std::vector<FileDialogRequest> openRequests;
     std::vector<FileDialogRequest> saveRequests;
+    std::vector<Message> questions;
+    std::deque<bool> questionAnswers;  // empty: No
     std::deque<QStringList> openAnswers;
     std::deque<QString> saveAnswers;
     Qt::KeyboardModifiers modifiers = Qt::NoModifier;
@@ -34,6 +36,10 @@ public:
     {
         Seams() = ShellSeams{
             [this](QWidget*, const QString& caption, const QString& text) { messages.push_back({caption, text}); },
+            [this](QWidget*, const QString& caption, const QString& text) {
+                questions.push_back({caption, text});
+                return Take(questionAnswers, false);
+            },
             [this](QWidget*, const FileDialogRequest& request) {
                 openRequests.push_back(request);
                 return Take(openAnswers, QStringList());

@@ -156,9 +156,32 @@ private slots:
         QVERIFY(Dlg().m_viewImage->isCheckable() && !Dlg().m_viewImage->autoDefault());
         QVERIFY(!Dlg().m_viewDeviation->isChecked());
 
-        // Nothing on display: nothing to merge, no save dialog.
+        // No frames: nothing to merge, said so, no save dialog.
         Click(IDC_CREATE);
-        QVERIFY(m_seams->saveRequests.empty() && m_seams->messages.empty());
+        QVERIFY(m_seams->saveRequests.empty());
+        QCOMPARE(m_seams->messages.size(), size_t(1));
+    }
+
+    // After Shift+Del the last frame's pixels are still in memory.
+    void createWithNoFramesMergesNothing()
+    {
+        AddMonoWithSigma();
+        m_seams->modifiers = Qt::ShiftModifier;
+        static_cast<QPushButton*>(m_dlg->GetDlgItem(IDC_DEL))->click();
+        m_seams->modifiers = Qt::NoModifier;
+        QVERIFY(m_dlg->m_engine.m_files.empty());
+        const std::vector<float> before(m_dlg->m_image.m_pData,
+                                        m_dlg->m_image.m_pData + m_dlg->m_image.GetPixelCount());
+        QVERIFY(!before.empty());
+        Click(IDC_CREATE);
+        QCOMPARE(m_seams->messages.size(), size_t(1));
+        QCOMPARE(m_seams->messages[0].text, QString("There are no frames to merge. Add frames first."));
+        QVERIFY(m_seams->saveRequests.empty());
+        QVERIFY(m_dlg->windowTitle() != QString("Result Image"));
+        QVERIFY(!m_dlg->m_bResultUnsaved);
+        QCOMPARE(std::vector<float>(m_dlg->m_image.m_pData, m_dlg->m_image.m_pData + m_dlg->m_image.GetPixelCount()),
+                 before);
+        QVERIFY(!m_dlg->m_engine.m_deviationValid);
     }
 
     void closingTheMainWindowWritesTheOpenDialogsValues()
@@ -483,11 +506,22 @@ private slots:
         QTest::mousePress(m_dlg.get(), Qt::LeftButton, Qt::NoModifier, inside);
         QTest::mouseRelease(m_dlg.get(), Qt::LeftButton, Qt::NoModifier, inside + QPoint(20, 20));
         QVERIFY(!m_dlg->m_engine.m_deviationValid);
+        QCOMPARE(m_dlg->windowTitle(), Q(m_mono[0]));
         m_dlg->OnNext();
         QCOMPARE(TintedPixels(m_dlg->m_bitmap), 0);
         QCOMPARE(Pixels(m_dlg->m_bitmap), Rendered(m_dlg->m_image, 0, -65536, m_dlg->m_bitmap.m_gamma));
+        // The grey plane says why it is grey.
+        const QString why = Q(m_mono[1]) + " - no clipping shown: the merge passes have not run yet";
+        QCOMPARE(m_dlg->windowTitle(), why);
         Release(Dlg().m_sigmaSlider, 100);
         QCOMPARE(TintedPixels(m_dlg->m_bitmap), 0);
+        QCOMPARE(m_dlg->windowTitle(), why);
+        // The same view again runs the passes: the clipping shows, the reason goes.
+        Click(IDC_CLIP_RED);
+        QVERIFY(TintedPixels(m_dlg->m_bitmap) > 0);
+        QCOMPARE(m_dlg->windowTitle(), Q(m_mono[1]));
+        Click(IDC_VIEW_IMAGE);
+        QCOMPARE(m_dlg->windowTitle(), Q(m_mono[1]));
     }
 
     void deviationAndImageViews()

@@ -2,6 +2,9 @@
 // panning with its clamp, the pixel readout, the info line after a drag and
 // the painted picture, fills and frames.
 
+#include <QContextMenuEvent>
+#include <QTimer>
+
 #include "GuiTestSupport.h"
 
 namespace {
@@ -75,17 +78,24 @@ private slots:
         QTest::addColumn<QPoint>("from");
         QTest::addColumn<QPoint>("to");
         QTest::addColumn<ImageRect>("expected");
+        QTest::addColumn<ImageRect>("expectedLight");
         const ImageRect r{10, 15, 50, 30};
-        QTest::newRow("fit") << false << QPoint(20, 30) << QPoint(120, 90) << r;
-        QTest::newRow("fit reverse") << false << QPoint(120, 90) << QPoint(20, 30) << r;
-        QTest::newRow("fit half pixel rounds up") << false << QPoint(21, 31) << QPoint(119, 89) << ImageRect{11, 16, 49, 29};
-        QTest::newRow("1:1") << true << QPoint(10, 15) << QPoint(60, 45) << r;
-        QTest::newRow("1:1 reverse") << true << QPoint(60, 15) << QPoint(10, 45) << r;
-        QTest::newRow("fit whole image") << false << QPoint(0, 0) << QPoint(399, 199) << ImageRect{0, 0, 199, 99};
-        QTest::newRow("1:1 whole image") << true << QPoint(0, 0) << QPoint(199, 99) << ImageRect{0, 0, 199, 99};
-        // The preview's top row lies in the button band, where no drag step runs.
-        QTest::newRow("1:1 reverse to the band") << true << QPoint(199, 99) << QPoint(0, 0) << ImageRect{100, 50, 99, 49};
-        QTest::newRow("click") << false << QPoint(41, 41) << QPoint(41, 41) << ImageRect{21, 21, 0, 0};
+        QTest::newRow("fit") << false << QPoint(20, 30) << QPoint(120, 90) << r << r;
+        QTest::newRow("fit reverse") << false << QPoint(120, 90) << QPoint(20, 30) << r << r;
+        const ImageRect half{11, 16, 49, 29};
+        QTest::newRow("fit half pixel rounds up") << false << QPoint(21, 31) << QPoint(119, 89) << half << half;
+        QTest::newRow("1:1") << true << QPoint(10, 15) << QPoint(60, 45) << r << r;
+        QTest::newRow("1:1 reverse") << true << QPoint(60, 15) << QPoint(10, 45) << r << r;
+        // The preview's top row lies in the button band: a right press there
+        // opens the menu of the button row and marks nothing.
+        const ImageRect whole{0, 0, 199, 99};
+        QTest::newRow("fit whole image") << false << QPoint(0, 0) << QPoint(399, 199) << whole << ImageRect{};
+        QTest::newRow("1:1 whole image") << true << QPoint(0, 0) << QPoint(199, 99) << whole << ImageRect{};
+        // No drag step runs in the band either.
+        const ImageRect toBand{100, 50, 99, 49};
+        QTest::newRow("1:1 reverse to the band") << true << QPoint(199, 99) << QPoint(0, 0) << toBand << toBand;
+        QTest::newRow("click") << false << QPoint(41, 41) << QPoint(41, 41) << ImageRect{21, 21, 0, 0}
+                               << ImageRect{21, 21, 0, 0};
     }
     void dragGivesTheImageRectangle()
     {
@@ -93,6 +103,7 @@ private slots:
         QFETCH(QPoint, from);
         QFETCH(QPoint, to);
         QFETCH(ImageRect, expected);
+        QFETCH(ImageRect, expectedLight);
         AddFrames(*m_dlg, *m_seams, {Q(m_scratch.file("halves.fit"))});
         SetOneToOne(oneToOne);
         m_dlg->m_engine.m_deviationValid = true;
@@ -102,7 +113,7 @@ private slots:
         QVERIFY(!m_dlg->m_engine.m_deviationValid);
         QVERIFY(!m_dlg->m_bMarkingNoise);
         Drag(Qt::RightButton, Preview(from.x(), from.y()), Preview(to.x(), to.y()));
-        QCOMPARE(m_dlg->m_engine.m_rcLight, expected);
+        QCOMPARE(m_dlg->m_engine.m_rcLight, expectedLight);
     }
 
     void infoLineFollowsTheDrags()
@@ -204,6 +215,103 @@ private slots:
         QTest::mouseMove(m_dlg.get(), QPoint(5, 5));
         QCOMPARE(m_dlg->GetDlgItemText(IDC_EXIT), QString("Exit"));
         QCOMPARE(m_dlg->GetDlgItemText(IDC_MERGE), QString("Simple"));
+    }
+
+    // A move whose buttons are all up, as after a release that went elsewhere.
+    void MoveWithoutButtons(QPoint p)
+    {
+        QMouseEvent move(QEvent::MouseMove, p, m_dlg->mapToGlobal(p), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(m_dlg.get(), &move);
+    }
+
+    // The preview's top row lies in the band of the buttons, where a right
+    // press opens the menu, and the menu takes the release.
+    void aPressThatOpensTheMenuStartsNoDrag()
+    {
+        AddFrames(*m_dlg, *m_seams, {Q(m_scratch.file("halves.fit"))});
+        const ImageRect light{120, 10, 60, 50};
+        m_dlg->m_engine.m_rcLight = light;
+        const QPoint top = Preview(200, 0);
+        bool menuShown = false;
+        QTimer::singleShot(0, [&menuShown] {
+            if (QWidget* menu = QApplication::activePopupWidget()) {
+                menuShown = true;
+                menu->close();
+            }
+        });
+        QTest::mousePress(m_dlg.get(), Qt::RightButton, Qt::NoModifier, top);
+        QContextMenuEvent menu(QContextMenuEvent::Mouse, top, m_dlg->mapToGlobal(top));
+        QApplication::sendEvent(m_dlg.get(), &menu);
+        QVERIFY(menuShown);
+        MoveWithoutButtons(Preview(300, 150));
+        MoveWithoutButtons(Preview(350, 180));
+        QVERIFY(!m_dlg->m_bMarkingLight);
+        QCOMPARE(m_dlg->m_engine.m_rcLight, light);
+        QTest::mouseRelease(m_dlg.get(), Qt::RightButton, Qt::NoModifier, QPoint(2, 2));
+    }
+
+    // A drag whose release never arrived ends at the first move without its button.
+    void noDragOutlivesItsButton_data()
+    {
+        QTest::addColumn<Qt::MouseButton>("button");
+        QTest::newRow("left") << Qt::LeftButton;
+        QTest::newRow("right") << Qt::RightButton;
+    }
+    void noDragOutlivesItsButton()
+    {
+        QFETCH(Qt::MouseButton, button);
+        AddFrames(*m_dlg, *m_seams, {Q(m_scratch.file("halves.fit"))});
+        QTest::mousePress(m_dlg.get(), button, Qt::NoModifier, Preview(20, 30));
+        QTest::mouseMove(m_dlg.get(), Preview(120, 90));
+        MoveWithoutButtons(Preview(300, 150));
+        MoveWithoutButtons(Preview(350, 180));
+        const ImageRect& marked = button == Qt::LeftButton ? m_dlg->m_engine.m_rcNoise : m_dlg->m_engine.m_rcLight;
+        QCOMPARE(marked, (ImageRect{10, 15, 50, 30}));
+        QVERIFY(!m_dlg->m_bMarkingNoise && !m_dlg->m_bMarkingLight && !m_dlg->m_bPanning);
+        QTest::mouseRelease(m_dlg.get(), button, Qt::NoModifier, QPoint(2, 2));
+    }
+
+    // Panned in 1:1 mode the picture reaches behind the button row; the
+    // labels there have no ground of their own and must stay readable.
+    void aPannedPictureLeavesTheButtonRowGrey()
+    {
+        constexpr int wide = 1200;
+        std::vector<float> ramp(wide * 500);
+        for (size_t i = 0; i < ramp.size(); ++i)
+            ramp[i] = static_cast<float>(i % wide + i / wide);
+        WriteFrame(m_scratch.file("ramp.fit"), wide, 500, 1, ramp);
+        AddFrames(*m_dlg, *m_seams, {Q(m_scratch.file("ramp.fit"))});
+        m_dlg->resize(900, 400);
+        SetOneToOne(true);
+        m_dlg->m_ptScroll = QPoint(150, 150);
+        m_dlg->LayoutPreview();
+        const QImage shot = m_dlg->grab().toImage();
+        const QRect info = m_dlg->GetDlgItem(IDC_INFO)->geometry();
+        const QRect gamma = m_dlg->GetDlgItem(IDC_EDIT_GAMMA)->geometry();
+        for (const QPoint p : {QPoint(info.right() - 3, info.center().y()), QPoint(info.center().x(), info.bottom() + 4),
+                               QPoint(gamma.center().x(), 2)}) {
+            QPoint pixel = p;
+            QVERIFY(m_dlg->WindowToImagePoint(pixel));  // the picture lies behind this point
+            QCOMPARE(WindowPixel(shot, p), QRgb(0xc0c0c0));
+        }
+        // The area below the buttons shows the picture itself.
+        QCOMPARE(m_dlg->m_ptScroll, QPoint(150, 150));
+        const QRgb rendered = *m_dlg->m_bitmap.PixelPtr(150 + 200, 150 + 100) & 0xffffff;
+        QCOMPARE(WindowPixel(shot, QPoint(10 + 200, m_dlg->m_rcPreview.top + 150 + 100)), rendered);
+    }
+
+    void leavingTheWindowRestoresTheCaptions()
+    {
+        std::vector<float> rgb(4 * 4 * 3, 50.0f);
+        WriteFrame(m_scratch.file("rgb.fit"), 4, 4, 3, rgb);
+        AddFrames(*m_dlg, *m_seams, {Q(m_scratch.file("rgb.fit"))});
+        QTest::mouseMove(m_dlg.get(), Preview(200, 100));
+        QCOMPARE(m_dlg->GetDlgItemText(IDC_SAVE), QString("G 50.0"));
+        QEvent leave(QEvent::Leave);
+        QApplication::sendEvent(m_dlg.get(), &leave);
+        QCOMPARE(m_dlg->GetDlgItemText(IDC_MERGE), QString("Simple"));
+        QCOMPARE(m_dlg->GetDlgItemText(IDC_SAVE), QString("Save Float"));
+        QCOMPARE(m_dlg->GetDlgItemText(IDC_EXIT), QString("Exit"));
     }
 
     void paintsThePictureFillsAndFrames()

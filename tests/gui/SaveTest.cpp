@@ -124,6 +124,58 @@ private slots:
         QCOMPARE(m_seams->messages.size(), size_t(1));
         QVERIFY(m_seams->messages[0].text.contains("x.bmp"));
     }
+
+    // Only a result of Create that no Save has written holds the exit up.
+    void exitAsksOnlyForAnUnsavedResult_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<int>("exitBy");  // 0 Escape, 1 the Exit button, 2 the close box
+        QTest::addColumn<bool>("asks");
+        QTest::newRow("a frame, Escape") << "" << 0 << false;
+        QTest::newRow("a frame, close box") << "" << 2 << false;
+        QTest::newRow("result, save cancelled, Escape") << "create" << 0 << true;
+        QTest::newRow("result, save cancelled, Exit") << "create" << 1 << true;
+        QTest::newRow("result, save cancelled, close box") << "create" << 2 << true;
+        QTest::newRow("result saved by Create") << "create+save" << 0 << false;
+        QTest::newRow("result saved later") << "create,save" << 1 << false;
+        QTest::newRow("result replaced by the next frame") << "create,next" << 2 << false;
+    }
+    void exitAsksOnlyForAnUnsavedResult()
+    {
+        QFETCH(QString, before);
+        QFETCH(int, exitBy);
+        QFETCH(bool, asks);
+        if (before.startsWith("create")) {
+            if (before == "create+save")
+                m_seams->saveAnswers.push_back(Q(File("result.fit")));
+            static_cast<QAbstractButton*>(m_dlg->m_mergeDlg.GetDlgItem(IDC_CREATE))->click();
+            QCOMPARE(m_dlg->windowTitle(), QString("Result Image"));
+        }
+        if (before.endsWith(",save")) {
+            m_seams->saveAnswers.push_back(Q(File("later.fit")));
+            Click(IDC_SAVE);
+            QVERIFY(std::filesystem::exists(File("later.fit")));
+        }
+        if (before.endsWith(",next"))
+            Click(IDC_NEXT);
+        auto exit = [&] {
+            if (exitBy == 0)
+                QTest::keyClick(m_dlg.get(), Qt::Key_Escape);
+            else if (exitBy == 1)
+                Click(IDC_EXIT);
+            else
+                m_dlg->close();
+        };
+        exit();  // the question is answered No
+        QCOMPARE(m_seams->questions.size(), size_t(asks ? 1 : 0));
+        QCOMPARE(m_dlg->isVisible(), asks);
+        if (!asks)
+            return;
+        QCOMPARE(m_seams->questions[0].text, QString("The result image has not been saved. Exit anyway?"));
+        m_seams->questionAnswers.push_back(true);
+        exit();
+        QVERIFY(!m_dlg->isVisible());
+    }
 };
 
 QTEST_MAIN(SaveTest)

@@ -34,11 +34,20 @@ public:
     std::vector<std::string> titles;
     int progressSteps = 0;
     int framesShown = 0;
+    int shownWidth = 0;  // 0: shows every pixel
+    int shownHeight = 0;
 
     void ShowError(const std::string& caption, const std::string& text) override { errors.push_back({caption, text}); }
     void SetTitle(const std::string& title) override { titles.push_back(title); }
     void StepProgress(int amount) override { progressSteps += amount; }
     void ShowFrame() override { ++framesShown; }
+    void GetShownSize(int& width, int& height) const override
+    {
+        if (shownWidth > 0) {
+            width = shownWidth;
+            height = shownHeight;
+        }
+    }
 };
 
 // A keyword to put into a test file: name, and value as it is to be written

@@ -1,5 +1,6 @@
 #include "merge/MergeEngine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -210,10 +211,12 @@ struct ClipPlane {
 };
 
 // One run of the clipping pass (by value, as the loops above): accumulates v
-// with the weight left by the clipping and, with kDraw, tints the rejected pixels of the picture row.
+// with the weight left by the clipping and, with kDraw, tints the rejected
+// pixels of the picture row; columns[x] is the picture column of frame column
+// x, -1 for a column the picture does not show.
 template <bool kDraw>
 void ClipRun(ClipPlane p, PlaneNormalisation norm, PixelLimits limits, int64_t base, CorrectedRun run,
-             uint32_t* pictureRow)
+             uint32_t* pictureRow, const int* columns)
 {
     for (int x = run.x0; x < run.x1; ++x) {
         const int64_t i = base + x;
@@ -225,11 +228,70 @@ void ClipRun(ClipPlane p, PlaneNormalisation norm, PixelLimits limits, int64_t b
         p.out[i] += use ? norm.k * v * kept : 0.0f;
         p.weight[i] += use ? kept * norm.k : 0.0f;
         if constexpr (kDraw) {
-            if (use && !decision.accepted)
-                pictureRow[x] = TintPixel(pictureRow[x], decision.f, d > 0.0f);
+            const int column = columns[x];
+            if (use && !decision.accepted && column >= 0)
+                pictureRow[column] = TintPixel(pictureRow[column], decision.f, d > 0.0f);
         }
     }
 }
+
+// The picture the clipping pass shows of each frame: the frame sampled at the
+// size the host shows it, so that a big frame costs what the screen can show,
+// not what the file holds. At the frame's own size every pixel is sampled.
+class ShownPicture {
+public:
+    ShownPicture(int frameWidth, int frameHeight, int width, int height)
+        : m_sourceColumns(SamplePositions(frameWidth, width)), m_sourceRows(SamplePositions(frameHeight, height)),
+          m_columns(PictureIndex(m_sourceColumns, frameWidth)), m_rows(PictureIndex(m_sourceRows, frameHeight))
+    {
+    }
+
+    // Renders frame into bitmap at the shown size; false when there is no picture.
+    bool Render(const CFitsImage& frame, int floor, CPreviewBitmap& bitmap)
+    {
+        const int width = static_cast<int>(m_sourceColumns.size());
+        const int height = static_cast<int>(m_sourceRows.size());
+        if (width == frame.m_width && height == frame.m_height) {
+            bitmap.RenderImage(frame, -1, floor);
+        } else {
+            if (!m_sample.Allocate(width, height, frame.m_planes))
+                return false;
+            float* out = m_sample.m_pData;
+            for (int p = 0; p < frame.m_planes; ++p)
+                for (int sy : m_sourceRows)
+                    for (int sx : m_sourceColumns)
+                        *out++ = *frame.PixelAt(sx, sy, p);
+            bitmap.RenderImage(m_sample, -1, floor);
+        }
+        return bitmap.HasBitmap() && bitmap.Width() == width && bitmap.Height() == height;
+    }
+    // Picture row of a frame row, -1 for a row the picture does not show.
+    int Row(int frameRow) const { return m_rows[static_cast<size_t>(frameRow)]; }
+    const int* Columns() const { return m_columns.data(); }
+
+private:
+    // The frame position nearest to the centre of each of the shown positions.
+    static std::vector<int> SamplePositions(int full, int shown)
+    {
+        std::vector<int> positions(static_cast<size_t>(shown));
+        for (int s = 0; s < shown; ++s)
+            positions[static_cast<size_t>(s)] = static_cast<int>((2 * int64_t{s} + 1) * full / (2 * int64_t{shown}));
+        return positions;
+    }
+    static std::vector<int> PictureIndex(const std::vector<int>& positions, int full)
+    {
+        std::vector<int> index(static_cast<size_t>(full), -1);
+        for (size_t s = 0; s < positions.size(); ++s)
+            index[static_cast<size_t>(positions[s])] = static_cast<int>(s);
+        return index;
+    }
+
+    std::vector<int> m_sourceColumns;
+    std::vector<int> m_sourceRows;
+    std::vector<int> m_columns;
+    std::vector<int> m_rows;
+    CFitsImage m_sample;
+};
 
 }  // namespace
 
@@ -248,6 +310,12 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
     const LocalWindow window = MakeLocalWindow(m_params);
     const bool cacheFits = m_average.SameSize(image) && m_deviation.SameSize(image);
     const bool draw = showFrames || m_params.m_saveBitmaps;
+    // Saved pictures keep every pixel.
+    int shownWidth = W;
+    int shownHeight = H;
+    if (!m_params.m_saveBitmaps)
+        host.GetShownSize(shownWidth, shownHeight);
+    ShownPicture picture(W, H, std::clamp(shownWidth, 1, W), std::clamp(shownHeight, 1, H));
     const int floor = BlackFloor(m_params);
     const std::vector<BlockMeans> averageMeans =
         cacheFits ? CalcAverageBlockMeans(m_average, window, m_threads) : std::vector<BlockMeans>();
@@ -258,11 +326,7 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
         if (!loaded || !loaded->SameSize(image))
             continue;
         const CFitsImage& frame = *loaded;
-        bool drawn = false;
-        if (draw) {
-            bitmap.RenderImage(frame, -1, floor);
-            drawn = bitmap.HasBitmap() && bitmap.Width() == W && bitmap.Height() == H;
-        }
+        const bool drawn = draw && picture.Render(frame, floor, bitmap);
         const FrameNormalisation norms = NormaliseFrame(*this, frame);
         const PlaneValues& scale = m_sigmaScale[path];
         for (int c = 0; c < image.m_planes; ++c) {
@@ -276,10 +340,12 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
             WalkPlane(W, H, frameMeans, averageMeans[c], norm, window, m_threads,
                       [&](int row, const CorrectedRun& run) {
                           const int64_t base = int64_t{row} * W;
-                          if (drawn)
-                              ClipRun<true>(plane, norm, limits, base, run, bitmap.PixelPtr(0, row));
+                          const int pictureRow = picture.Row(row);
+                          if (drawn && pictureRow >= 0)
+                              ClipRun<true>(plane, norm, limits, base, run, bitmap.PixelPtr(0, pictureRow),
+                                            picture.Columns());
                           else
-                              ClipRun<false>(plane, norm, limits, base, run, nullptr);
+                              ClipRun<false>(plane, norm, limits, base, run, nullptr, nullptr);
                       });
         }
         if (drawn) {

@@ -45,6 +45,10 @@ public:
     virtual void StepProgress(int amount) = 0;
     // The preview bitmap holds a picture that should be on screen now.
     virtual void ShowFrame() = 0;
+    // The size in pixels at which the host shows a frame's picture; the
+    // clipping pass renders its pictures no larger. A host that shows every
+    // pixel leaves the frame's own size in place.
+    virtual void GetShownSize(int& /*width*/, int& /*height*/) const {}
 
 protected:
     ~CoreHost() = default;
