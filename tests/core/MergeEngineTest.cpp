@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "image/FitsImage.h"
+#include "merge/LocalCorrection.h"
 #include "merge/MergeEngine.h"
 #include "support/TestFiles.h"
 

@@ -18,11 +18,6 @@
 // Frame paths without duplicates in byte order of the whole path.
 using FrameSet = std::set<std::string>;
 
-// Mean of plane c over the window of half-size s centred at (cx, cy), clipped
-// to the image, over the values strictly between lo and hi. False (mean
-// untouched) when no value qualifies.
-bool CalcLocalMean(const CFitsImage& image, int cx, int cy, int s, float lo, float hi, int c, float& mean);
-
 // The name of the tinted picture "Save Bitmaps" writes beside a frame.
 std::string ClipBitmapName(const std::string& framePath);
 
