@@ -1,5 +1,6 @@
 #include "merge/MergeEngine.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -56,14 +57,19 @@ void AccumulateAverage(const float* in, float* sum, float* w, int64_t first, int
     }
 }
 
-void AccumulateDeviation(const float* in, const float* avg, float* dev, float* n, int64_t base, CorrectedRun run,
-                         PixelLimits limits, PlaneNormalisation norm)
+// With kDifferences also the weighted differences robust clipping needs
+// (k e = r d, e the unscaled difference).
+template <bool kDifferences>
+void AccumulateDeviation(const float* in, const float* avg, float* dev, float* n, float* differences, int64_t base,
+                         CorrectedRun run, PixelLimits limits, PlaneNormalisation norm)
 {
     for (int64_t i = base + run.x0; i < base + run.x1; ++i) {
         const bool use = limits.Accepts(in[i]);
         const float d = norm.Difference(norm.Normalise(in[i]), run.localRef, run.localF, avg[i]);
         dev[i] += use ? d * d : 0.0f;
         n[i] += use ? 1.0f : 0.0f;
+        if constexpr (kDifferences)
+            differences[i] += use ? norm.r * d : 0.0f;
     }
 }
 
@@ -88,13 +94,16 @@ void CMergeEngine::AddFrame(const std::string& path)
 bool CMergeEngine::CalcFrameStats(const CFitsImage& image, PlaneValues& background, PlaneValues& signal,
                                   PlaneValues& noise) const
 {
-    return ::CalcFrameStats(image, m_rcNoise, m_rcLight, background, signal, noise);
+    return ::CalcFrameStats(image, m_rcNoise, m_rcLight, background, signal, noise, m_params.m_robust);
 }
 
 bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
 {
     const bool adaptive = CalcFrameStats(reference, m_refBackground, m_refSignal, m_refNoise);
-    CFitsImage weight;
+    // Robust clipping needs the weights again; the specified merge drops them.
+    m_sums.Free();
+    CFitsImage dropped;
+    CFitsImage& weight = m_params.m_robust ? m_sums.weight : dropped;
     if (!AllocateZeroed(weight, reference) || !AllocateZeroed(m_average, reference)) {
         ReportNoMemory(host);
         return false;
@@ -133,8 +142,11 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
 
 bool CMergeEngine::CalcDeviation(const CFitsImage& reference, CoreHost& host, int progressStep)
 {
-    CFitsImage count;
-    if (!AllocateZeroed(count, reference) || !AllocateZeroed(m_deviation, reference)) {
+    const bool robust = m_params.m_robust;
+    CFitsImage dropped;
+    CFitsImage& count = robust ? m_sums.count : dropped;
+    if (!AllocateZeroed(count, reference) || !AllocateZeroed(m_deviation, reference) ||
+        (robust && !AllocateZeroed(m_sums.differences, reference))) {
         ReportNoMemory(host);
         return false;
     }
@@ -160,10 +172,16 @@ bool CMergeEngine::CalcDeviation(const CFitsImage& reference, CoreHost& host, in
             const float* avg = m_average.m_pData + N * c;
             float* dev = m_deviation.m_pData + N * c;
             float* n = count.m_pData + N * c;
+            float* differences = robust ? m_sums.differences.m_pData + N * c : nullptr;
             const BlockMeans frameMeans = CalcBlockMeans(frame, c, window, m_threads);
             WalkPlane(W, frame.m_height, frameMeans, averageMeans[c], norm, window, m_threads,
                       [&](int row, const CorrectedRun& run) {
-                          AccumulateDeviation(in, avg, dev, n, int64_t{row} * W, run, limits, norm);
+                          if (robust)
+                              AccumulateDeviation<true>(in, avg, dev, n, differences, int64_t{row} * W, run, limits,
+                                                        norm);
+                          else
+                              AccumulateDeviation<false>(in, avg, dev, n, nullptr, int64_t{row} * W, run, limits,
+                                                         norm);
                       });
         }
     }
@@ -177,37 +195,95 @@ bool CMergeEngine::CalcDeviation(const CFitsImage& reference, CoreHost& host, in
 
 namespace {
 
+// The average, deviation and (robust mode) leave-one-out sums of one plane.
+struct ClipReference {
+    const float* average;
+    const float* deviation;
+    const float* weight;
+    const float* count;
+    const float* differences;
+    float noiseFloor;
+};
+
+ClipReference PlaneReference(const CMergeEngine& engine, int c)
+{
+    const int64_t offset = int64_t{engine.m_average.m_width} * engine.m_average.m_height * c;
+    const auto at = [offset](const CFitsImage& image) { return image.m_pData ? image.m_pData + offset : nullptr; };
+    return {at(engine.m_average), at(engine.m_deviation),     at(engine.m_sums.weight),
+            at(engine.m_sums.count), at(engine.m_sums.differences), engine.m_refNoise[c]};
+}
+
+// The test of pixel i with normalised value v: as specified, the difference
+// from the average against the pixel's deviation; robust, leave-one-out.
+template <bool kRobust>
+ClipTest TestPixel(const ClipReference& ref, int64_t i, float v, const CorrectedRun& run,
+                   const PlaneNormalisation& norm)
+{
+    if constexpr (kRobust) {
+        const float e = v + run.localRef - run.localF - ref.average[i];
+        const float squares = ref.deviation[i] * ref.deviation[i] * ref.count[i];
+        return TestLeaveOneOut(v, ref.average[i], e, norm.r, norm.k, ref.weight[i], squares, ref.differences[i],
+                               ref.count[i], ref.noiseFloor);
+    } else {
+        return {norm.Difference(v, run.localRef, run.localF, ref.average[i]), ref.deviation[i]};
+    }
+}
+
 // What the clipping pass needs of one frame's plane besides its normalisation.
 struct ClipPlane {
     const float* in;
-    const float* average;
-    const float* deviation;
+    ClipReference ref;
     float* out;
     float* weight;
+    float* rejections;  // null unless the rejection map is wanted
     float threshold;
     float fade;
 };
 
+// Pixels of a run rejected outright and faded.
+struct RejectionCount {
+    int64_t rejected = 0;
+    int64_t faded = 0;
+};
+
 // One run of the clipping pass (by value, as the loops above): accumulates v
 // with the weight left by the clipping and, with kDraw, tints the rejected pixels of the picture row.
-template <bool kDraw>
-void ClipRun(ClipPlane p, PlaneNormalisation norm, PixelLimits limits, int64_t base, CorrectedRun run,
-             uint32_t* pictureRow)
+template <bool kDraw, bool kRobust>
+RejectionCount ClipRun(ClipPlane p, PlaneNormalisation norm, PixelLimits limits, int64_t base, CorrectedRun run,
+                       uint32_t* pictureRow)
 {
+    int32_t rejected = 0, faded = 0;
     for (int x = run.x0; x < run.x1; ++x) {
         const int64_t i = base + x;
         const bool use = limits.Accepts(p.in[i]);
         const float v = norm.Normalise(p.in[i]);
-        const float d = norm.Difference(v, run.localRef, run.localF, p.average[i]);
-        const ClipDecision decision = DecideClip(d, p.threshold, p.deviation[i], p.fade);
+        const ClipTest test = TestPixel<kRobust>(p.ref, i, v, run, norm);
+        const ClipDecision decision = DecideClip(test.d, p.threshold, test.deviation, p.fade);
         const float kept = 1.0f - decision.f;
         p.out[i] += use ? norm.k * v * kept : 0.0f;
         p.weight[i] += use ? kept * norm.k : 0.0f;
+        const bool cut = use & !decision.accepted;
+        rejected += cut & (decision.f >= 1.0f) ? 1 : 0;
+        faded += cut & (decision.f < 1.0f) ? 1 : 0;
+        if (p.rejections)
+            p.rejections[i] += use ? decision.f : 0.0f;
         if constexpr (kDraw) {
-            if (use && !decision.accepted)
-                pictureRow[x] = TintPixel(pictureRow[x], decision.f, d > 0.0f);
+            if (cut)
+                pictureRow[x] = TintPixel(pictureRow[x], decision.f, test.d > 0.0f);
         }
     }
+    return {rejected, faded};
+}
+
+// ClipRun with its two choices made at run time.
+RejectionCount ClipRunAs(bool draw, bool robust, const ClipPlane& p, const PlaneNormalisation& norm,
+                         PixelLimits limits, int64_t base, const CorrectedRun& run, uint32_t* pictureRow)
+{
+    if (draw)
+        return robust ? ClipRun<true, true>(p, norm, limits, base, run, pictureRow)
+                      : ClipRun<true, false>(p, norm, limits, base, run, pictureRow);
+    return robust ? ClipRun<false, true>(p, norm, limits, base, run, nullptr)
+                  : ClipRun<false, false>(p, norm, limits, base, run, nullptr);
 }
 
 }  // namespace
@@ -216,10 +292,13 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
                                  bool showFrames)
 {
     CFitsImage weight;
-    if (!AllocateZeroed(weight, image) || !AllocateZeroed(image, image)) {
+    if (!AllocateZeroed(weight, image) || !AllocateZeroed(image, image) ||
+        (m_mapRejections && !AllocateZeroed(m_rejectionMap, image))) {
         ReportNoMemory(host);
         return false;
     }
+    m_rejections.clear();
+    const bool robust = m_params.m_robust && IsCacheValid(image);
     const int W = image.m_width;
     const int H = image.m_height;
     const int64_t N = int64_t{W} * H;
@@ -244,22 +323,30 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
         }
         const FrameNormalisation norms = NormaliseFrame(*this, frame);
         const PlaneValues& scale = m_sigmaScale[path];
+        FrameRejection& share = m_rejections.emplace_back();
+        share.path = path;
         for (int c = 0; c < image.m_planes; ++c) {
             host.SetTitle("Sigma Clipping - " + path);
             const PlaneNormalisation& norm = norms[c];
-            const ClipPlane plane{frame.m_pData + N * c,  m_average.m_pData + N * c,
-                                  m_deviation.m_pData + N * c, image.m_pData + N * c,
-                                  weight.m_pData + N * c, m_params.m_sigma * scale[c],
+            const ClipPlane plane{frame.m_pData + N * c,
+                                  PlaneReference(*this, c),
+                                  image.m_pData + N * c,
+                                  weight.m_pData + N * c,
+                                  m_mapRejections ? m_rejectionMap.m_pData + N * c : nullptr,
+                                  m_params.m_sigma * scale[c],
                                   m_params.m_sigmaFade};
             const BlockMeans frameMeans = CalcBlockMeans(frame, c, window, m_threads);
+            // Whole numbers: the same sum in any order, on any number of threads.
+            std::atomic<int64_t> rejected{0}, faded{0};
             WalkPlane(W, H, frameMeans, averageMeans[c], norm, window, m_threads,
                       [&](int row, const CorrectedRun& run) {
-                          const int64_t base = int64_t{row} * W;
-                          if (drawn)
-                              ClipRun<true>(plane, norm, limits, base, run, bitmap.PixelPtr(0, row));
-                          else
-                              ClipRun<false>(plane, norm, limits, base, run, nullptr);
+                          const RejectionCount count = ClipRunAs(drawn, robust, plane, norm, limits, int64_t{row} * W,
+                                                                 run, drawn ? bitmap.PixelPtr(0, row) : nullptr);
+                          rejected += count.rejected;
+                          faded += count.faded;
                       });
+            share.rejected[c] = static_cast<float>(static_cast<double>(rejected) / static_cast<double>(N));
+            share.faded[c] = static_cast<float>(static_cast<double>(faded) / static_cast<double>(N));
         }
         if (drawn) {
             if (showFrames)
@@ -288,8 +375,8 @@ void CMergeEngine::ShowClipping(const CFitsImage& image, const std::string& path
     const bool ignoreWhite = m_params.m_ignoreWhite;
     const int64_t N = int64_t{W} * H;
     const float* in = image.m_pData + N * c;
-    const float* avg = m_average.m_pData + N * c;
-    const float* dev = m_deviation.m_pData + N * c;
+    const ClipReference ref = PlaneReference(*this, c);
+    const bool robust = m_params.m_robust;
     const LocalWindow window = MakeLocalWindow(m_params);
     const BlockMeans imageMeans = CalcBlockMeans(image, c, window, m_threads);
     const BlockMeans averageMeans = CalcBlockMeans(m_average, c, window, m_threads);
@@ -305,9 +392,11 @@ void CMergeEngine::ShowClipping(const CFitsImage& image, const std::string& path
             } else if (ignoreWhite && xv >= limits.hi) {
                 picture[x] = 0xFF0000u | (g << 8);
             } else if (limits.Accepts(xv)) {
-                const float d = norm.Difference(norm.Normalise(xv), run.localRef, run.localF, avg[i]);
-                const ClipDecision decision = DecideClip(d, threshold, dev[i], fade);
-                picture[x] = decision.accepted ? (g << 16) | (g << 8) | g : TintPixel(picture[x], decision.f, d > 0.0f);
+                const float v = norm.Normalise(xv);
+                const ClipTest test = robust ? TestPixel<true>(ref, i, v, run, norm) : TestPixel<false>(ref, i, v, run, norm);
+                const ClipDecision decision = DecideClip(test.d, threshold, test.deviation, fade);
+                picture[x] =
+                    decision.accepted ? (g << 16) | (g << 8) | g : TintPixel(picture[x], decision.f, test.d > 0.0f);
             }
         }
     });
@@ -315,7 +404,9 @@ void CMergeEngine::ShowClipping(const CFitsImage& image, const std::string& path
 
 bool CMergeEngine::IsCacheValid(const CFitsImage& image) const
 {
-    return m_deviationValid && m_average.SameSize(image) && m_deviation.SameSize(image);
+    const bool sumsFit = !m_params.m_robust || (m_sums.weight.SameSize(image) && m_sums.count.SameSize(image) &&
+                                                m_sums.differences.SameSize(image));
+    return m_deviationValid && m_average.SameSize(image) && m_deviation.SameSize(image) && sumsFit;
 }
 
 int CMergeEngine::ProgressPerFrame(const CFitsImage& image) const

@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "image/FitsImage.h"
 #include "image/PlaneValues.h"
@@ -20,6 +21,31 @@ using FrameSet = std::set<std::string>;
 
 // The name of the tinted picture "Save Bitmaps" writes beside a frame.
 std::string ClipBitmapName(const std::string& framePath);
+
+// What robust clipping keeps of the first two passes per pixel besides the
+// average and the deviation: the summed weights, the number of frames used
+// and the weighted sum of their differences from the average. Empty in the
+// specified mode.
+struct LeaveOneOutSums {
+    CFitsImage weight;
+    CFitsImage count;
+    CFitsImage differences;
+
+    void Free()
+    {
+        weight.Free();
+        count.Free();
+        differences.Free();
+    }
+};
+
+// How much of a frame the clipping pass took away, per plane: the shares of
+// the plane's pixels rejected outright and faded.
+struct FrameRejection {
+    std::string path;
+    PlaneValues rejected;
+    PlaneValues faded;
+};
 
 class CMergeEngine {
 public:
@@ -36,6 +62,13 @@ public:
     PlaneValues m_refSignal;
     PlaneValues m_refNoise;
     double m_exposureSum = 0.0;
+    LeaveOneOutSums m_sums;
+    // Filled by the clipping pass: one entry per frame it merged, in order.
+    std::vector<FrameRejection> m_rejections;
+    // With m_mapRejections the clipping pass also sums, per pixel, how many
+    // frames it rejected (a faded frame by its rejected fraction).
+    bool m_mapRejections = false;
+    CFitsImage m_rejectionMap;
     // Threads the passes split their pixel loops over; any count gives the
     // same bits.
     int m_threads = DefaultThreadCount();

@@ -13,4 +13,7 @@ struct MergeParams {
     float m_sigmaFade = 0.2f;
     int32_t m_normalizeArea = 0;
     bool m_saveBitmaps = false;
+    // Robust rectangle statistics and leave-one-out clipping; off: the merge
+    // as specified, bit for bit.
+    bool m_robust = false;
 };

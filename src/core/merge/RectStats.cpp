@@ -93,10 +93,26 @@ constexpr double kClippedToGaussian = 1.0136042;
 constexpr double kMadToGaussian = 1.4826022;
 constexpr int kMaxClipRounds = 50;
 
-// Iterated 3-sigma clipping, started from the median and the scaled median
-// absolute deviation (which an outlier cannot move much), until the kept set
-// no longer changes. Summed in a fixed order: the same bits every time.
-void CalcClippedStats(std::vector<float>& values, std::vector<float>& scratch, float& mean, float& stdDev)
+// The mean of the middle half of the values (reordered). Unlike a clipped
+// mean it scales exactly with the values, also over an object's structure,
+// so that the signal levels of two frames keep the ratio of their light.
+double InterquartileMean(std::vector<float>& values)
+{
+    const auto first = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 4);
+    const auto last = values.begin() + static_cast<std::ptrdiff_t>(values.size() - values.size() / 4);
+    std::nth_element(values.begin(), first, values.end());
+    std::nth_element(first, last - 1, values.end());
+    std::sort(first, last);  // a fixed order of the additions
+    double sum = 0.0;
+    for (auto it = first; it != last; ++it)
+        sum += *it;
+    return sum / static_cast<double>(last - first);
+}
+
+// The level: the interquartile mean. The noise: iterated 3-sigma clipping,
+// started from the median and the scaled median absolute deviation (which an
+// outlier cannot move much), until the kept set no longer changes.
+void CalcRobustStats(std::vector<float>& values, std::vector<float>& scratch, float& mean, float& stdDev)
 {
     if (values.empty()) {
         mean = stdDev = std::numeric_limits<float>::quiet_NaN();
@@ -128,7 +144,7 @@ void CalcClippedStats(std::vector<float>& values, std::vector<float>& scratch, f
             break;
         keptBefore = kept;
     }
-    mean = static_cast<float>(center);
+    mean = static_cast<float>(InterquartileMean(values));
     stdDev = static_cast<float>(scale);
 }
 
@@ -156,7 +172,7 @@ bool CalcRectStats(const CFitsImage& image, const ImageRect& rect, PlaneValues& 
     for (int c = 0; c < planes; ++c) {
         if (robust) {
             GatherFinite(image, c, x0, x1, y0, y1, values);
-            CalcClippedStats(values, scratch, mean[c], stdDev[c]);
+            CalcRobustStats(values, scratch, mean[c], stdDev[c]);
             continue;
         }
         double sum = 0.0;

@@ -9,11 +9,11 @@
 
 // Mean and population standard deviation of every plane over the rectangle
 // clipped to the image. False (mean[0] = stdDev[0] = 0) when the overlap has
-// fewer than 100 pixels. robust: the mean and deviation of the values within
-// 3 deviations of the mean, iterated from the median and the scaled median
-// absolute deviation, so that stars, hot pixels and cosmic rays in the
-// rectangle move neither; the deviation is scaled to match a plain one on
-// pure Gaussian noise.
+// fewer than 100 pixels. robust: the mean of the middle half of the values
+// and the deviation of those within 3 deviations of their mean, iterated from
+// the median and the scaled median absolute deviation, so that stars, hot
+// pixels and cosmic rays in the rectangle move neither; the deviation is
+// scaled to match a plain one on pure Gaussian noise.
 bool CalcRectStats(const CFitsImage& image, const ImageRect& rect, PlaneValues& mean, PlaneValues& stdDev,
                    bool robust = false);
 
