@@ -90,7 +90,7 @@ void CFileListDlg::OnInitDialog()
     m_list->viewport()->installEventFilter(this);
 
     m_rows = BuildFileList(m_pMainDlg->m_engine.m_files, m_pMainDlg->m_engine.m_rcNoise,
-                           m_pMainDlg->m_engine.m_rcLight, *m_pMainDlg);
+                           m_pMainDlg->m_engine.m_rcLight, *m_pMainDlg, m_pMainDlg->m_engine.m_params.m_robust);
     const QIcon glyphs[] = {QIcon(Glyph(0)), QIcon(Glyph(1))};
     for (size_t r = 0; r < m_rows.size(); ++r) {
         const FileListRow& row = m_rows[r];

@@ -47,6 +47,7 @@ constexpr ControlTemplate kTemplate[] = {
     {IDC_CLIP_BLUE, ControlKind::PushLikeCheck, "Clipping Blue", 130, 72, 59, 14},
     {0, ControlKind::Group, "View", 121, 1, 77, 88},
     {IDC_PROGRESS, ControlKind::Progress, "", 7, 164, 191, 11},
+    {IDC_ROBUST, ControlKind::Check, "Robust", 20, 55, 56, 10},
 };
 constexpr int kTemplateWidth = 205;
 constexpr int kTemplateHeight = 182;
@@ -187,6 +188,7 @@ void CMergeParamsDlg::CreateControls()
     QObject::connect(button(IDC_IGNORE_BLACK), &QAbstractButton::clicked, wnd, [this] { OnIgnoreBlack(); });
     QObject::connect(button(IDC_IGNORE_WHITE), &QAbstractButton::clicked, wnd, [this] { OnIgnoreWhite(); });
     QObject::connect(button(IDC_SIGMA_CLIP), &QAbstractButton::clicked, wnd, [this] { OnSigmaClip(); });
+    QObject::connect(button(IDC_ROBUST), &QAbstractButton::clicked, wnd, [this] { OnRobust(); });
     QObject::connect(button(IDC_VIEW_DEVIATION), &QAbstractButton::clicked, wnd, [this] { OnViewDeviation(); });
     QObject::connect(button(IDC_VIEW_IMAGE), &QAbstractButton::clicked, wnd, [this] { OnViewImage(); });
     for (int plane = 0; plane < 3; ++plane)
@@ -277,7 +279,7 @@ bool CMergeParamsDlg::UpdateData(bool bSaveAndValidate, bool quiet)
     ShowPlaneButtons();
     if (p.m_normalizeArea != before.m_normalizeArea || p.m_whiteLimit != before.m_whiteLimit ||
         p.m_blackLimit != before.m_blackLimit || p.m_ignoreBlack != before.m_ignoreBlack ||
-        p.m_ignoreWhite != before.m_ignoreWhite)
+        p.m_ignoreWhite != before.m_ignoreWhite || p.m_robust != before.m_robust)
         m_pMain->m_engine.m_deviationValid = false;
     if (!bSaveAndValidate)
         FillViewControls();
@@ -314,6 +316,7 @@ bool CMergeParamsDlg::ReadControls(MergeParams& p, bool quiet) const
     if (!ParseInt(text(IDC_NORMALIZE_AREA), p.m_normalizeArea))
         return fail(IDC_NORMALIZE_AREA, kInteger);
     p.m_saveBitmaps = checked(IDC_SAVE_BITMAPS);
+    p.m_robust = checked(IDC_ROBUST);
     return true;
 }
 
@@ -330,6 +333,7 @@ void CMergeParamsDlg::FillControls(const MergeParams& p)
     setText(IDC_SIGMA_FADE, FormatFloat(p.m_sigmaFade));
     setText(IDC_NORMALIZE_AREA, FormatInt(p.m_normalizeArea));
     setChecked(IDC_SAVE_BITMAPS, p.m_saveBitmaps);
+    setChecked(IDC_ROBUST, p.m_robust);
 }
 
 void CMergeParamsDlg::ApplyEnableRules(const MergeParams& p)
@@ -367,6 +371,13 @@ float CMergeParamsDlg::ShownLocalScale() const
 }
 
 void CMergeParamsDlg::OnIgnoreBlack() { UpdateData(true); }
+
+// The info line shows the figures of the chosen estimator.
+void CMergeParamsDlg::OnRobust()
+{
+    UpdateData(true);
+    m_pMain->UpdateInfoLine();
+}
 
 void CMergeParamsDlg::OnIgnoreWhite() { UpdateData(true); }
 

@@ -41,6 +41,7 @@ enum MergeParamsControl {
     IDC_CLIP_GREEN = 1026,
     IDC_CLIP_BLUE = 1027,
     IDC_PROGRESS = 1028,
+    IDC_ROBUST = 1040,
 };
 
 class CMergeParamsDlg {
@@ -71,6 +72,7 @@ public:
     void OnIgnoreBlack();
     void OnIgnoreWhite();
     void OnSigmaClip();
+    void OnRobust();
     void OnViewDeviation();
     void OnViewImage();
     void ShowClipView(int plane);

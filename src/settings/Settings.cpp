@@ -114,6 +114,7 @@ MergeParams ReadMergeParams(const QSettings& settings)
     p.m_sigmaFade = static_cast<unsigned>(ReadProfileInt(settings, s, QStringLiteral("SigmaFade1000"), 200)) / 1000.0f;
     p.m_normalizeArea = ReadProfileInt(settings, s, QStringLiteral("NormalizeArea"), 0);
     p.m_saveBitmaps = ReadProfileInt(settings, s, QStringLiteral("SaveBitmaps"), 0) != 0;
+    p.m_robust = ReadProfileInt(settings, s, QStringLiteral("Robust"), 0) != 0;
     return p;
 }
 
@@ -129,4 +130,5 @@ void WriteMergeParams(QSettings& settings, const MergeParams& p)
     WriteProfileInt(settings, s, QStringLiteral("SigmaFade1000"), To1000(p.m_sigmaFade));
     WriteProfileInt(settings, s, QStringLiteral("NormalizeArea"), p.m_normalizeArea);
     WriteProfileInt(settings, s, QStringLiteral("SaveBitmaps"), p.m_saveBitmaps ? 1 : 0);
+    WriteProfileInt(settings, s, QStringLiteral("Robust"), p.m_robust ? 1 : 0);
 }
