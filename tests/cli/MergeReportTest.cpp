@@ -275,6 +275,7 @@ TEST_F(MergeReport, RobustMergeWithRejectionFigures)
     p.m_sigmaFade = 0.5f;
     p.m_robust = true;
     CMergeEngine engine;
+    engine.m_rejectionFigures = true;
     MergeInProcess(frames, p, out.file("core.fit"), FITS_SAVE_FLOAT, engine);
     EXPECT_EQ(ReadBytes(result), ReadBytes(out.file("core.fit")));
 

@@ -19,14 +19,20 @@ namespace {
 constexpr const char* kMemoryCaption = "Velmora";
 constexpr const char* kMemoryText = "Not enough memory for the merge images.";
 
-// Every plane of a frame brought to the reference triples of the last average.
-FrameNormalisation NormaliseFrame(const CMergeEngine& engine, const CFitsImage& frame)
+// Every plane of a frame brought to the reference triples of the last
+// average; in Robust mode with the triples that pass kept for the path.
+FrameNormalisation NormaliseFrame(const CMergeEngine& engine, const CFitsImage& frame, const std::string& path)
 {
-    PlaneValues bk, signal, noise;
-    engine.CalcFrameStats(frame, bk, signal, noise);
+    FrameTriples t;
+    const auto kept = engine.m_robustTriples.find(path);
+    if (engine.m_params.m_robust && kept != engine.m_robustTriples.end())
+        t = kept->second;
+    else
+        engine.CalcFrameStats(frame, t.background, t.signal, t.noise);
     FrameNormalisation planes;
     for (int c = 0; c < frame.m_planes && c < 3; ++c)
-        planes[c] = NormalisePlane(engine.m_refBackground, engine.m_refSignal, engine.m_refNoise, bk, signal, noise, c);
+        planes[c] = NormalisePlane(engine.m_refBackground, engine.m_refSignal, engine.m_refNoise, t.background,
+                                   t.signal, t.noise, c);
     return planes;
 }
 
@@ -102,6 +108,7 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
     const bool adaptive = CalcFrameStats(reference, m_refBackground, m_refSignal, m_refNoise);
     // Robust clipping needs the weights again; the specified merge drops them.
     m_sums.Free();
+    m_robustTriples.clear();
     CFitsImage dropped;
     CFitsImage& weight = m_params.m_robust ? m_sums.weight : dropped;
     if (!AllocateZeroed(weight, reference) || !AllocateZeroed(m_average, reference)) {
@@ -126,7 +133,11 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
             continue;
         }
         m_exposureSum += frame.m_header.m_exposure;
-        const FrameNormalisation norms = NormaliseFrame(*this, frame);
+        if (m_params.m_robust) {
+            FrameTriples& t = m_robustTriples[path];
+            CalcFrameStats(frame, t.background, t.signal, t.noise);
+        }
+        const FrameNormalisation norms = NormaliseFrame(*this, frame, path);
         for (int c = 0; c < reference.m_planes; ++c) {
             const PlaneNormalisation& norm = norms[c];
             const float* in = frame.m_pData + N * c;
@@ -165,7 +176,7 @@ bool CMergeEngine::CalcDeviation(const CFitsImage& reference, CoreHost& host, in
         if (!loaded || !loaded->SameSize(reference))
             continue;
         const CFitsImage& frame = *loaded;
-        const FrameNormalisation norms = NormaliseFrame(*this, frame);
+        const FrameNormalisation norms = NormaliseFrame(*this, frame, path);
         for (int c = 0; c < reference.m_planes; ++c) {
             const PlaneNormalisation& norm = norms[c];
             const float* in = frame.m_pData + N * c;
@@ -215,8 +226,9 @@ ClipReference PlaneReference(const CMergeEngine& engine, int c)
 
 // The test of pixel i with normalised value v: as specified, the difference
 // from the average against the pixel's deviation; robust, leave-one-out.
+// Always inline: the clipping loop vectorises only with it in view.
 template <bool kRobust>
-ClipTest TestPixel(const ClipReference& ref, int64_t i, float v, const CorrectedRun& run,
+[[gnu::always_inline]] inline ClipTest TestPixel(const ClipReference& ref, int64_t i, float v, const CorrectedRun& run,
                    const PlaneNormalisation& norm)
 {
     if constexpr (kRobust) {
@@ -247,8 +259,11 @@ struct RejectionCount {
 };
 
 // One run of the clipping pass (by value, as the loops above): accumulates v
-// with the weight left by the clipping and, with kDraw, tints the rejected pixels of the picture row.
-template <bool kDraw, bool kRobust>
+// with the weight left by the clipping and, with kDraw, tints the rejected pixels of the picture row;
+// with kFigures it counts the pixels rejected and faded and adds the rejected part to the
+// rejection map, when there is one. Choices made at compile time keep the plain loop free of
+// branches and counters, so that it vectorises.
+template <bool kDraw, bool kRobust, bool kFigures>
 RejectionCount ClipRun(ClipPlane p, PlaneNormalisation norm, PixelLimits limits, int64_t base, CorrectedRun run,
                        uint32_t* pictureRow)
 {
@@ -263,10 +278,12 @@ RejectionCount ClipRun(ClipPlane p, PlaneNormalisation norm, PixelLimits limits,
         p.out[i] += use ? norm.k * v * kept : 0.0f;
         p.weight[i] += use ? kept * norm.k : 0.0f;
         const bool cut = use & !decision.accepted;
-        rejected += cut & (decision.f >= 1.0f) ? 1 : 0;
-        faded += cut & (decision.f < 1.0f) ? 1 : 0;
-        if (p.rejections)
-            p.rejections[i] += use ? decision.f : 0.0f;
+        if constexpr (kFigures) {
+            rejected += cut & (decision.f >= 1.0f) ? 1 : 0;
+            faded += cut & (decision.f < 1.0f) ? 1 : 0;
+            if (p.rejections)
+                p.rejections[i] += use ? decision.f : 0.0f;
+        }
         if constexpr (kDraw) {
             if (cut)
                 pictureRow[x] = TintPixel(pictureRow[x], decision.f, test.d > 0.0f);
@@ -275,15 +292,17 @@ RejectionCount ClipRun(ClipPlane p, PlaneNormalisation norm, PixelLimits limits,
     return {rejected, faded};
 }
 
-// ClipRun with its two choices made at run time.
-RejectionCount ClipRunAs(bool draw, bool robust, const ClipPlane& p, const PlaneNormalisation& norm,
+// ClipRun with its choices made at run time.
+RejectionCount ClipRunAs(bool draw, bool robust, bool figures, const ClipPlane& p, const PlaneNormalisation& norm,
                          PixelLimits limits, int64_t base, const CorrectedRun& run, uint32_t* pictureRow)
 {
+    const auto withFigures = [&]<bool kDraw, bool kRobust>() {
+        return figures ? ClipRun<kDraw, kRobust, true>(p, norm, limits, base, run, pictureRow)
+                       : ClipRun<kDraw, kRobust, false>(p, norm, limits, base, run, pictureRow);
+    };
     if (draw)
-        return robust ? ClipRun<true, true>(p, norm, limits, base, run, pictureRow)
-                      : ClipRun<true, false>(p, norm, limits, base, run, pictureRow);
-    return robust ? ClipRun<false, true>(p, norm, limits, base, run, nullptr)
-                  : ClipRun<false, false>(p, norm, limits, base, run, nullptr);
+        return robust ? withFigures.operator()<true, true>() : withFigures.operator()<true, false>();
+    return robust ? withFigures.operator()<false, true>() : withFigures.operator()<false, false>();
 }
 
 }  // namespace
@@ -298,6 +317,7 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
         return false;
     }
     m_rejections.clear();
+    const bool figures = m_rejectionFigures || m_mapRejections;
     const bool robust = m_params.m_robust && IsCacheValid(image);
     const int W = image.m_width;
     const int H = image.m_height;
@@ -321,7 +341,7 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
             bitmap.RenderImage(frame, -1, floor);
             drawn = bitmap.HasBitmap() && bitmap.Width() == W && bitmap.Height() == H;
         }
-        const FrameNormalisation norms = NormaliseFrame(*this, frame);
+        const FrameNormalisation norms = NormaliseFrame(*this, frame, path);
         const PlaneValues& scale = m_sigmaScale[path];
         FrameRejection& share = m_rejections.emplace_back();
         share.path = path;
@@ -340,8 +360,9 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
             std::atomic<int64_t> rejected{0}, faded{0};
             WalkPlane(W, H, frameMeans, averageMeans[c], norm, window, m_threads,
                       [&](int row, const CorrectedRun& run) {
-                          const RejectionCount count = ClipRunAs(drawn, robust, plane, norm, limits, int64_t{row} * W,
-                                                                 run, drawn ? bitmap.PixelPtr(0, row) : nullptr);
+                          const RejectionCount count =
+                              ClipRunAs(drawn, robust, figures, plane, norm, limits, int64_t{row} * W, run,
+                                        drawn ? bitmap.PixelPtr(0, row) : nullptr);
                           rejected += count.rejected;
                           faded += count.faded;
                       });
@@ -367,7 +388,7 @@ void CMergeEngine::ShowClipping(const CFitsImage& image, const std::string& path
         bitmap.Width() != W || bitmap.Height() != H)
         return;
     const int c = plane;
-    const PlaneNormalisation norm = NormaliseFrame(*this, image)[c];
+    const PlaneNormalisation norm = NormaliseFrame(*this, image, path)[c];
     const float threshold = m_params.m_sigma * m_sigmaScale[path][c];
     const float fade = m_params.m_sigmaFade;
     const PixelLimits limits = MakePixelLimits(m_params);

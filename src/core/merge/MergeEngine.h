@@ -39,6 +39,13 @@ struct LeaveOneOutSums {
     }
 };
 
+// The per-plane triples of one frame.
+struct FrameTriples {
+    PlaneValues background;
+    PlaneValues signal;
+    PlaneValues noise;
+};
+
 // How much of a frame the clipping pass took away, per plane: the shares of
 // the plane's pixels rejected outright and faded.
 struct FrameRejection {
@@ -63,10 +70,17 @@ public:
     PlaneValues m_refNoise;
     double m_exposureSum = 0.0;
     LeaveOneOutSums m_sums;
-    // Filled by the clipping pass: one entry per frame it merged, in order.
+    // Robust mode: every frame's triples, measured once by the average pass;
+    // the robust estimators sort, which would cost more than a pass's
+    // arithmetic if every pass measured again.
+    std::map<std::string, FrameTriples> m_robustTriples;
+    // With m_rejectionFigures the clipping pass fills m_rejections, one entry
+    // per frame it merged, in order (without, the shares stay 0: counting
+    // costs the pixel loop its vector instructions). With m_mapRejections it
+    // also sums, per pixel, how many frames it rejected (a faded frame by its
+    // rejected part).
+    bool m_rejectionFigures = false;
     std::vector<FrameRejection> m_rejections;
-    // With m_mapRejections the clipping pass also sums, per pixel, how many
-    // frames it rejected (a faded frame by its rejected fraction).
     bool m_mapRejections = false;
     CFitsImage m_rejectionMap;
     // Threads the passes split their pixel loops over; any count gives the

@@ -102,7 +102,6 @@ double InterquartileMean(std::vector<float>& values)
     const auto last = values.begin() + static_cast<std::ptrdiff_t>(values.size() - values.size() / 4);
     std::nth_element(values.begin(), first, values.end());
     std::nth_element(first, last - 1, values.end());
-    std::sort(first, last);  // a fixed order of the additions
     double sum = 0.0;
     for (auto it = first; it != last; ++it)
         sum += *it;
