@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 
 // How much of a pixel the clipping takes away: f = 0 for an accepted pixel,
 // 1 for one rejected outright, in between in the fade band.
@@ -59,7 +58,10 @@ inline ClipTest TestLeaveOneOut(float v, float average, float e, float r, float 
     // Per unit weight, then for this frame's difference from the others' mean.
     const float variance =
         std::max(std::max(spread, 0.0f) / freedom * widening, floor * floor) * (weight / safeOthers);
-    return {enough ? (e + shift) * r : 0.0f, enough ? std::sqrt(variance) : std::numeric_limits<float>::max()};
+    // No select on the difference: a constant there turns the clipping test's
+    // flags into selects the vectoriser cannot take. sqrt(1e30) passes any
+    // difference an int holds.
+    return {(e + shift) * r, std::sqrt(enough ? variance : 1e30f)};
 }
 
 inline uint32_t LowByte(float channel) { return static_cast<uint32_t>(static_cast<int32_t>(channel)) & 0xFFu; }

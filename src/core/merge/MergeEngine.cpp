@@ -208,11 +208,11 @@ namespace {
 
 // The average, deviation and (robust mode) leave-one-out sums of one plane.
 struct ClipReference {
-    const float* average;
-    const float* deviation;
-    const float* weight;
-    const float* count;
-    const float* differences;
+    const float* __restrict average;
+    const float* __restrict deviation;
+    const float* __restrict weight;
+    const float* __restrict count;
+    const float* __restrict differences;
     float noiseFloor;
 };
 
@@ -268,6 +268,10 @@ RejectionCount ClipRun(ClipPlane p, PlaneNormalisation norm, PixelLimits limits,
                        uint32_t* pictureRow)
 {
     int32_t rejected = 0, faded = 0;
+    // The sums written never overlap what is read: told, so that the loop
+    // need not test every pair of its many arrays.
+    float* __restrict out = p.out;
+    float* __restrict weight = p.weight;
     for (int x = run.x0; x < run.x1; ++x) {
         const int64_t i = base + x;
         const bool use = limits.Accepts(p.in[i]);
@@ -275,8 +279,8 @@ RejectionCount ClipRun(ClipPlane p, PlaneNormalisation norm, PixelLimits limits,
         const ClipTest test = TestPixel<kRobust>(p.ref, i, v, run, norm);
         const ClipDecision decision = DecideClip(test.d, p.threshold, test.deviation, p.fade);
         const float kept = 1.0f - decision.f;
-        p.out[i] += use ? norm.k * v * kept : 0.0f;
-        p.weight[i] += use ? kept * norm.k : 0.0f;
+        out[i] += use ? norm.k * v * kept : 0.0f;
+        weight[i] += use ? kept * norm.k : 0.0f;
         const bool cut = use & !decision.accepted;
         if constexpr (kFigures) {
             rejected += cut & (decision.f >= 1.0f) ? 1 : 0;
