@@ -323,6 +323,23 @@ private slots:
         QVERIFY(!m_dlg->m_engine.m_deviationValid);
     }
 
+    void robustIsAKeyOfItsOwnOffByDefault()
+    {
+        m_dlg->OnOK();
+        QVERIFY(!Item<QAbstractButton>(IDC_ROBUST)->isChecked());
+        QVERIFY(Item<QAbstractButton>(IDC_ROBUST)->isEnabled());  // it also weighs the frames without Sigma Clip
+        Click(IDC_ROBUST);
+        QVERIFY(Params().m_robust);
+        Click(IDC_MERGE_EXIT);
+        const QSettings ini(Q(m_scratch->file("Velmora.ini")), QSettings::IniFormat);
+        QCOMPARE(ini.value("Params/Robust").toInt(), 1);
+        QCOMPARE(ini.value("Params/SigmaVal1000").toInt(), 3000);  // the other keys as they were
+        QCOMPARE(ini.value("Params/UseSigma").toInt(), 0);
+        m_dlg.reset();
+        m_dlg = OpenMainWindow(*m_scratch);
+        QVERIFY(Params().m_robust);
+    }
+
     void changingACacheInputRecomputesEverything_data()
     {
         QTest::addColumn<int>("id");
@@ -333,6 +350,7 @@ private slots:
         QTest::newRow("black limit") << int(IDC_BLACK_LIMIT) << "5" << 30;
         QTest::newRow("ignore black") << int(IDC_IGNORE_BLACK) << "" << 30;
         QTest::newRow("ignore white") << int(IDC_IGNORE_WHITE) << "" << 30;
+        QTest::newRow("robust") << int(IDC_ROBUST) << "" << 30;
         QTest::newRow("sigma") << int(IDC_SIGMA) << "2" << 15;
         QTest::newRow("fade") << int(IDC_SIGMA_FADE) << "0.5" << 15;
     }
