@@ -97,10 +97,24 @@ void CFileListDlg::OnInitDialog()
         auto* item = new QTreeWidgetItem({Q(row.name), Q(row.snText), Q(row.sizeText)});
         item->setIcon(kName, glyphs[row.planes > 1 ? 1 : 0]);
         item->setData(kName, Qt::UserRole, static_cast<int>(r));
+        ShowRejection(*item, row);
         m_list->addTopLevelItem(item);
     }
     // A report that cannot be written leaves the table as it is.
     WriteNoiseReport(ReportPath().toStdString(), m_rows);
+}
+
+// What the last merge took away from the row's frame, as its tooltip, when
+// that merge counted it (a robust one).
+void CFileListDlg::ShowRejection(QTreeWidgetItem& item, const FileListRow& row) const
+{
+    for (const FrameRejection& frame : m_pMainDlg->m_engine.m_rejections) {
+        if (frame.path != row.path)
+            continue;
+        const QString text = QStringLiteral("Last merge: ") + Q(FormatRejection(frame, row.planes));
+        for (int column = 0; column < m_list->columnCount(); ++column)
+            item.setToolTip(column, text);
+    }
 }
 
 void CFileListDlg::OnColumnclickList(int column)

@@ -11,6 +11,7 @@
 
 class CMainDlg;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 class CFileListDlg : public QDialog {
 public:
@@ -37,6 +38,7 @@ protected:
 
 private:
     void OnInitDialog();
+    void ShowRejection(QTreeWidgetItem& item, const FileListRow& row) const;
 
     CMainDlg* m_pMainDlg;
 };

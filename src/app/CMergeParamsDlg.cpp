@@ -411,6 +411,9 @@ void CMergeParamsDlg::OnOK()
         return;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     StartProgress(static_cast<int>(engine.m_files.size()) * engine.ProgressPerFrame(image));
+    // The FIT Files list shows them after a robust merge; counting costs the
+    // specified merge's clipping loop its vector instructions.
+    engine.m_rejectionFigures = engine.m_params.m_robust;
     const bool merged = engine.Merge(image, m_pMain->m_bitmap, *m_pMain);
     if (merged) {
         m_pMain->SetTitle("Result Image");

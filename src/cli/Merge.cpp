@@ -189,24 +189,11 @@ bool SaveView(const CFitsImage& pixels, const CFitsImage& image, const std::stri
     return SaveResult(view, path, FITS_SAVE_FLOAT, engine.m_files.size(), engine.m_exposureSum, host);
 }
 
-// The clipping's shares of one frame as percentages, "a" or "r/g/b".
-std::string FormatShares(const PlaneValues& shares, int planes)
-{
-    std::string text;
-    for (int c = 0; c < planes; ++c) {
-        char value[32];
-        std::snprintf(value, sizeof value, "%s%.4f", c ? "/" : "", 100.0 * shares[c]);
-        text += value;
-    }
-    return text;
-}
-
 // One line per merged frame on stderr: "NAME: rejected R %, faded F %".
 void PrintRejections(const CMergeEngine& engine, int planes)
 {
     for (const FrameRejection& frame : engine.m_rejections)
-        std::fprintf(stderr, "%s: rejected %s %%, faded %s %%\n", FrameName(frame.path).c_str(),
-                     FormatShares(frame.rejected, planes).c_str(), FormatShares(frame.faded, planes).c_str());
+        std::fprintf(stderr, "%s: %s\n", FrameName(frame.path).c_str(), FormatRejection(frame, planes).c_str());
 }
 
 bool WriteRejectionStats(const std::string& path, const CMergeEngine& engine, int planes)

@@ -602,6 +602,7 @@ namespace {
 // fade 0.2; values[k] is frame k's value there.
 struct RobustBench : Bench {
     CFitsImage image;
+    RobustBench() { engine.m_mapRejections = true; }
 
     void Merge(const std::vector<float>& values, bool robust, bool adaptive)
     {
@@ -618,7 +619,6 @@ struct RobustBench : Bench {
         engine.m_params.m_sigma = 3.0f;
         engine.m_params.m_sigmaFade = 0.2f;
         engine.m_params.m_robust = robust;
-        engine.m_mapRejections = true;
         ASSERT_TRUE(engine.Merge(image, bitmap, host, false));
     }
     float Result() const { return *image.PixelAt(25, 15, 0); }
@@ -634,6 +634,7 @@ TEST(MergeEngine, RobustClippingRejectsTheCosmicRayTheSpecifiedOneKeeps)
     RobustBench specified;
     specified.Merge(values, false, true);
     EXPECT_NEAR(specified.Result(), (100 + 102 + 5100 + 98 + 101) / 5.0f, 1e-2);
+    ASSERT_EQ(specified.engine.m_rejections.size(), 5u);
     for (const FrameRejection& frame : specified.engine.m_rejections)
         EXPECT_EQ(frame.rejected[0], 0.0f) << frame.path;
 
@@ -673,6 +674,22 @@ TEST(MergeEngine, RobustThresholdAndFadeAgainstTheOtherFrames)
         RobustBench b;
         b.Merge({100, 102, 98, 100, c.value}, true, false);
         EXPECT_NEAR(b.Result(), (400.0f + c.kept * c.value) / (4.0f + c.kept), 1e-3) << c.value;
+    }
+}
+
+TEST(MergeEngine, RejectionFiguresOnlyWhenAskedAndTheSameResult)
+{
+    for (const bool robust : {false, true}) {
+        RobustBench counted, plain;
+        counted.Merge({100, 102, 5100, 98, 101}, robust, true);
+        plain.engine.m_mapRejections = false;
+        plain.Merge({100, 102, 5100, 98, 101}, robust, true);
+        std::vector<float> first(counted.image.m_pData, counted.image.m_pData + kW * kH);
+        EXPECT_TRUE(std::equal(first.begin(), first.end(), plain.image.m_pData)) << robust;
+        EXPECT_EQ(counted.engine.m_rejections.size(), 5u);
+        EXPECT_TRUE(plain.engine.m_rejections.empty());
+        EXPECT_EQ(FormatRejection(counted.engine.m_rejections[2], 1),
+                  robust ? "rejected 0.1667 %, faded 0.0000 %" : "rejected 0.0000 %, faded 0.0000 %");
     }
 }
 

@@ -1,8 +1,10 @@
 #include "merge/MergeEngine.h"
 
 #include <atomic>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -90,6 +92,20 @@ void DivideByWeight(CFitsImage& sum, const CFitsImage& weight)
 }  // namespace
 
 std::string ClipBitmapName(const std::string& framePath) { return DropLastFour(framePath) + "_.bmp"; }
+
+std::string FormatRejection(const FrameRejection& frame, int planes)
+{
+    const auto shares = [planes](const PlaneValues& values) {
+        std::string text;
+        for (int c = 0; c < std::min(planes, 3); ++c) {
+            char value[32];
+            std::snprintf(value, sizeof value, "%s%.4f", c ? "/" : "", 100.0 * values[c]);
+            text += value;
+        }
+        return text;
+    };
+    return "rejected " + shares(frame.rejected) + " %, faded " + shares(frame.faded) + " %";
+}
 
 void CMergeEngine::AddFrame(const std::string& path)
 {
@@ -347,7 +363,7 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
         }
         const FrameNormalisation norms = NormaliseFrame(*this, frame, path);
         const PlaneValues& scale = m_sigmaScale[path];
-        FrameRejection& share = m_rejections.emplace_back();
+        FrameRejection share;
         share.path = path;
         for (int c = 0; c < image.m_planes; ++c) {
             host.SetTitle("Sigma Clipping - " + path);
@@ -373,6 +389,8 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
             share.rejected[c] = static_cast<float>(static_cast<double>(rejected) / static_cast<double>(N));
             share.faded[c] = static_cast<float>(static_cast<double>(faded) / static_cast<double>(N));
         }
+        if (figures)
+            m_rejections.push_back(share);
         if (drawn) {
             if (showFrames)
                 host.ShowFrame();

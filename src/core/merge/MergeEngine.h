@@ -54,6 +54,10 @@ struct FrameRejection {
     PlaneValues faded;
 };
 
+// "rejected R %, faded F %" of the first planes shares, as percentages with
+// four decimals; "r/g/b" for more than one plane.
+std::string FormatRejection(const FrameRejection& frame, int planes);
+
 class CMergeEngine {
 public:
     FrameSet m_files;
@@ -75,7 +79,7 @@ public:
     // arithmetic if every pass measured again.
     std::map<std::string, FrameTriples> m_robustTriples;
     // With m_rejectionFigures the clipping pass fills m_rejections, one entry
-    // per frame it merged, in order (without, the shares stay 0: counting
+    // per frame it merged, in order (without, it leaves it empty: counting
     // costs the pixel loop its vector instructions). With m_mapRejections it
     // also sums, per pixel, how many frames it rejected (a faded frame by its
     // rejected part).
