@@ -9,7 +9,8 @@
 
 int RunInfo(const QStringList& args)
 {
-    CliCommandLine line("info", QStringLiteral("info [--background X,Y,W,H] [--signal X,Y,W,H] [--settings INI] [--robust] IMAGE\n"
+    CliCommandLine line("info", QStringLiteral("info [--background X,Y,W,H] [--signal X,Y,W,H] [--settings INI] "
+                                               "[--robust] IMAGE\n"
                                                "Prints the info line of IMAGE as the main window shows it, then the\n"
                                                "Merge button's caption (\"Simple\" or \"Adaptive\").\n"
                                                "  --robust               the figures a robust merge uses\n") +

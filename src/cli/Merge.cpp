@@ -163,7 +163,8 @@ bool ReadParameters(const CliCommandLine& line, const QSettings* settings, CMerg
             return false;
         }
     engine.m_mapRejections = line.m_parser.isSet(QStringLiteral("rejection-map"));
-    engine.m_rejectionFigures = !line.m_parser.isSet(QStringLiteral("quiet")) || line.m_parser.isSet(QStringLiteral("stats"));
+    engine.m_rejectionFigures =
+        !line.m_parser.isSet(QStringLiteral("quiet")) || line.m_parser.isSet(QStringLiteral("stats"));
     return true;
 }
 

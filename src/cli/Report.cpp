@@ -32,7 +32,8 @@ int RunReport(const QStringList& args)
 
     CliHost host;
     FrameSet files = ReadFrameArguments(line);
-    const std::vector<FileListRow> rows = BuildFileList(files, rcNoise, rcLight, host, line.m_parser.isSet(QStringLiteral("robust")));
+    const std::vector<FileListRow> rows =
+        BuildFileList(files, rcNoise, rcLight, host, line.m_parser.isSet(QStringLiteral("robust")));
     if (rows.empty())  // an empty report would pass for a result
         return line.Failure(QStringLiteral("none of the frames could be read"));
     if (!line.m_parser.isSet(QStringLiteral("csv"))) {

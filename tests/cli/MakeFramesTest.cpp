@@ -80,7 +80,8 @@ TEST(MakeFrames, TruthIsTheFieldTheFramesWereDrawnFrom)
 {
     ScratchDir dir;
     const std::string truth = dir.file("truth.fits");
-    ASSERT_EQ(RunCommand(MAKE_FRAMES " --out " + dir.file("f") + " --count 2 --width 80 --height 60 --truth " + truth), 0);
+    ASSERT_EQ(
+        RunCommand(MAKE_FRAMES " --out " + dir.file("f") + " --count 2 --width 80 --height 60 --truth " + truth), 0);
     int w = 0, h = 0, planes = 0, bitpix = 0;
     const std::vector<float> t = ReadTestPixels(truth, &w, &h, &planes, &bitpix);
     EXPECT_EQ(w, 80);

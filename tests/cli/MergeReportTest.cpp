@@ -317,9 +317,11 @@ TEST_F(MergeReport, RobustMergeWithRejectionFigures)
     EXPECT_TRUE(FitsVerifyClean(map, &report)) << report;
 
     // The figures need the clipping; quiet merges print none.
-    for (const std::string& option : {" --stats '" + out.file("s.csv") + "'", " --rejection-map '" + out.file("m.fit") + "'"})
+    for (const std::string& option :
+         {" --stats '" + out.file("s.csv") + "'", " --rejection-map '" + out.file("m.fit") + "'"})
         EXPECT_EQ(RunCli("merge --robust -o '" + out.file("x.fit") + "'" + option + Joined(frames), &log), 2) << log;
-    ASSERT_EQ(RunCli("merge -q --robust --sigma 3 -o '" + out.file("q.fit") + "'" + kRects + Joined(frames) + " 2>&1", &log),
+    ASSERT_EQ(RunCli("merge -q --robust --sigma 3 -o '" + out.file("q.fit") + "'" + kRects + Joined(frames) + " 2>&1",
+                     &log),
               0);
     EXPECT_EQ(log, "");
 }

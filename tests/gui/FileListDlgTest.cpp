@@ -154,7 +154,8 @@ private slots:
         m_dlg->m_engine.m_rejections = {figures};
         OpenList();
         for (int column = 0; column < 3; ++column)
-            QCOMPARE(List()->topLevelItem(0)->toolTip(column), QString("Last merge: rejected 1.0000 %, faded 0.5000 %"));
+            QCOMPARE(List()->topLevelItem(0)->toolTip(column),
+                     QString("Last merge: rejected 1.0000 %, faded 0.5000 %"));
         QCOMPARE(List()->topLevelItem(1)->toolTip(1), QString());  // b.fit was not in that merge
     }
 

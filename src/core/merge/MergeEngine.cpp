@@ -436,7 +436,8 @@ void CMergeEngine::ShowClipping(const CFitsImage& image, const std::string& path
                 picture[x] = 0xFF0000u | (g << 8);
             } else if (limits.Accepts(xv)) {
                 const float v = norm.Normalise(xv);
-                const ClipTest test = robust ? TestPixel<true>(ref, i, v, run, norm) : TestPixel<false>(ref, i, v, run, norm);
+                const ClipTest test =
+                    robust ? TestPixel<true>(ref, i, v, run, norm) : TestPixel<false>(ref, i, v, run, norm);
                 const ClipDecision decision = DecideClip(test.d, threshold, test.deviation, fade);
                 picture[x] =
                     decision.accepted ? (g << 16) | (g << 8) | g : TintPixel(picture[x], decision.f, test.d > 0.0f);

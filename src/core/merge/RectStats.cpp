@@ -60,13 +60,13 @@ std::string FormatTriple(const PlaneValues& values, Format format)
     return text;
 }
 
-
 // The finite values of plane c over the clipped rectangle; NaN would break
 // the ordering the median needs.
 void GatherFinite(const CFitsImage& image, int c, int64_t x0, int64_t x1, int64_t y0, int64_t y1,
                   std::vector<float>& values)
 {
     values.clear();
+    values.reserve(static_cast<size_t>((x1 - x0) * (y1 - y0)));  // one allocation per rectangle
     for (int64_t y = y0; y < y1; ++y) {
         const float* row = image.PixelAt(static_cast<int>(x0), static_cast<int>(y), c);
         for (int64_t i = 0; i < x1 - x0; ++i)
