@@ -47,7 +47,7 @@ constexpr ControlTemplate kTemplate[] = {
     {IDC_CLIP_BLUE, ControlKind::PushLikeCheck, "Clipping Blue", 130, 72, 59, 14},
     {0, ControlKind::Group, "View", 121, 1, 77, 88},
     {IDC_PROGRESS, ControlKind::Progress, "", 7, 164, 191, 11},
-    {IDC_ROBUST, ControlKind::Check, "Robust", 20, 55, 56, 10},
+    {IDC_ROBUST, ControlKind::Check, "Robust", 84, 55, 36, 10},
 };
 constexpr int kTemplateWidth = 205;
 constexpr int kTemplateHeight = 182;

@@ -41,7 +41,7 @@ enum MergeParamsControl {
     IDC_CLIP_GREEN = 1026,
     IDC_CLIP_BLUE = 1027,
     IDC_PROGRESS = 1028,
-    IDC_ROBUST = 1040,
+    IDC_ROBUST = 1041,
 };
 
 class CMergeParamsDlg {

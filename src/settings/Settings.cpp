@@ -130,5 +130,7 @@ void WriteMergeParams(QSettings& settings, const MergeParams& p)
     WriteProfileInt(settings, s, QStringLiteral("SigmaFade1000"), To1000(p.m_sigmaFade));
     WriteProfileInt(settings, s, QStringLiteral("NormalizeArea"), p.m_normalizeArea);
     WriteProfileInt(settings, s, QStringLiteral("SaveBitmaps"), p.m_saveBitmaps ? 1 : 0);
-    WriteProfileInt(settings, s, QStringLiteral("Robust"), p.m_robust ? 1 : 0);
+    // Written once it was ever on: a file that never used it keeps the nine keys alone.
+    if (p.m_robust || settings.contains(s + QStringLiteral("/Robust")))
+        WriteProfileInt(settings, s, QStringLiteral("Robust"), p.m_robust ? 1 : 0);
 }

@@ -326,6 +326,9 @@ private slots:
     void robustIsAKeyOfItsOwnOffByDefault()
     {
         m_dlg->OnOK();
+        Click(IDC_MERGE_EXIT);
+        QVERIFY(!QSettings(Q(m_scratch->file("Velmora.ini")), QSettings::IniFormat).contains("Params/Robust"));
+        m_dlg->OnOK();
         QVERIFY(!Item<QAbstractButton>(IDC_ROBUST)->isChecked());
         QVERIFY(Item<QAbstractButton>(IDC_ROBUST)->isEnabled());  // it also weighs the frames without Sigma Clip
         Click(IDC_ROBUST);
@@ -338,6 +341,10 @@ private slots:
         m_dlg.reset();
         m_dlg = OpenMainWindow(*m_scratch);
         QVERIFY(Params().m_robust);
+        m_dlg->OnOK();
+        Click(IDC_ROBUST);  // off again: written as 0 from now on
+        Click(IDC_MERGE_EXIT);
+        QCOMPARE(QSettings(Q(m_scratch->file("Velmora.ini")), QSettings::IniFormat).value("Params/Robust").toInt(), 0);
     }
 
     void changingACacheInputRecomputesEverything_data()
