@@ -1,7 +1,8 @@
 #!/bin/bash
 # make bench: times velmora-cli merge, the read floor, RenderImage and (when
 # installed) Siril and Gnuastro on generated frame sets; prints a Markdown
-# table. usage: bench/run.sh BUILD_DIR   (RUNS=3 by default)
+# table, then the quality table of the specified and the Robust merge against
+# Siril's stacks. usage: bench/run.sh BUILD_DIR   (RUNS=3 by default)
 set -euo pipefail
 BUILD=$(cd "${1:-build}" && pwd)
 RUNS=${RUNS:-3}
@@ -84,6 +85,7 @@ for s in "${SETS[@]}"; do
     fi
     for config in "sigma 3, area 0|3|--sigma 3 --fade 0 --normalize-area 0" \
                   "sigma 3, area 32|3|--sigma 3 --fade 0 --normalize-area 32" \
+                  "robust sigma 3, area 0|3|--robust --sigma 3 --fade 0 --normalize-area 0" \
                   "average|1|"; do
         IFS='|' read -r label passes options <<<"$config"
         read -r floor _ < <(measure "$BUILD/bench/read-floor" "$passes" "${frames[@]}")
@@ -191,3 +193,48 @@ if [ "$have_siril" = 1 ]; then
     echo
     echo "Siril register + stack / velmora-cli merge --align: $(ratio "$both" "$merge_wall")"
 fi
+# Quality: sets of 1024x1024 16-bit frames with cosmic rays and a trail in
+# the middle frame, merged at sigma 3 and measured against the noise-free
+# field: residual noise in units of the reference frame's noise and pixels
+# beyond 6 sigma (bench/Quality.cpp). The background rectangle lies above the
+# object, where the sky gradient between it and the signal rectangle is small.
+echo
+echo "Quality at sigma 3 (noise: residual noise in units of one frame's noise; leaked: pixels beyond 6 sigma)"
+echo
+echo "| frames | specified | Robust | Siril sigma | Siril winsorized |"
+echo "|---|---|---|---|---|"
+quality_rects="--background 448,120,128,128 --signal 448,448,128,128"
+for count in 5 8 16 32; do
+    set_dir="$DATA/q$count"
+    if [ ! -f "$set_dir/done" ]; then
+        rm -rf "$set_dir"
+        "$BUILD/make-frames" --out "$set_dir" --count "$count" --width 1024 --height 1024 --type uint --seed 7 \
+            --prefix "q${count}_" --truth "$set_dir/truth.fits" >/dev/null
+        touch "$set_dir/done"
+    fi
+    frames=("$set_dir"/q"${count}"_*.fit)
+    row="| $count"
+    for options in "" "--robust"; do
+        rm -f "$TMP/q.fit"
+        # shellcheck disable=SC2086
+        "$BUILD/velmora-cli" merge -q $quality_rects --sigma 3 --fade 0 $options -o "$TMP/q.fit" "${frames[@]}"
+        read -r noise leaked < <("$BUILD/bench/quality" "$TMP/q.fit" "$set_dir/truth.fits" "${frames[0]}")
+        row="$row | $noise / $leaked"
+    done
+    for rejection in s w; do
+        cell="-"
+        if [ "$have_siril" = 1 ]; then
+            work="$TMP/siril-q$count"
+            rm -rf "$work" && mkdir -p "$work"
+            ln -sf "${frames[@]}" "$work/"
+            rm -f "$TMP/siril-q.fit"
+            printf 'requires 1.0.0\nsetext fit\nstack q%s_ rej %s 3 3 -norm=addscale -out=%s/siril-q\n' \
+                "$count" "$rejection" "$TMP" >"$work/stack.ssf"
+            siril-cli -d "$work" -s "$work/stack.ssf" >/dev/null 2>&1
+            read -r noise leaked < <("$BUILD/bench/quality" "$TMP/siril-q.fit" "$set_dir/truth.fits" "${frames[0]}")
+            cell="$noise / $leaked"
+        fi
+        row="$row | $cell"
+    done
+    echo "$row |"
+done

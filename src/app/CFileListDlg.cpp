@@ -141,7 +141,8 @@ void CFileListDlg::OnInitDialog()
             {QStringLiteral("Name"), QStringLiteral("S/N"), QStringLiteral("Size"), QStringLiteral("Move"),
              QStringLiteral("Stars")});
     }
-    m_rows = BuildFileList(engine.m_files, engine.m_rcNoise, engine.m_rcLight, *m_pMainDlg);
+    m_rows = BuildFileList(engine.m_files, engine.m_rcNoise, engine.m_rcLight, *m_pMainDlg,
+                           engine.m_params.m_robust);
     const QIcon glyphs[] = {QIcon(Glyph(0)), QIcon(Glyph(1))};
     for (size_t r = 0; r < m_rows.size(); ++r) {
         const FileListRow& row = m_rows[r];
@@ -152,10 +153,24 @@ void CFileListDlg::OnInitDialog()
         auto* item = new QTreeWidgetItem(cells);
         item->setIcon(kName, glyphs[row.planes > 1 ? 1 : 0]);
         item->setData(kName, Qt::UserRole, static_cast<int>(r));
+        ShowRejection(*item, row);
         m_list->addTopLevelItem(item);
     }
     // A report that cannot be written leaves the table as it is.
     WriteNoiseReport(ReportPath().toStdString(), m_rows);
+}
+
+// What the last merge took away from the row's frame, as its tooltip, when
+// that merge counted it (a robust one).
+void CFileListDlg::ShowRejection(QTreeWidgetItem& item, const FileListRow& row) const
+{
+    for (const FrameRejection& frame : m_pMainDlg->Engine().m_rejections) {
+        if (frame.path != row.path)
+            continue;
+        const QString text = QStringLiteral("Last merge: ") + Q(FormatRejection(frame, row.planes));
+        for (int column = 0; column < m_list->columnCount(); ++column)
+            item.setToolTip(column, text);
+    }
 }
 
 void CFileListDlg::OnColumnclickList(int column)

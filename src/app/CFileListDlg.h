@@ -11,6 +11,7 @@
 
 class MainWindowHost;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 class CFileListDlg : public QDialog {
 public:
@@ -40,6 +41,7 @@ private:
     void OnInitDialog();
     void PlaceList();
     void FitToColumns();
+    void ShowRejection(QTreeWidgetItem& item, const FileListRow& row) const;
 
     MainWindowHost* m_pMainDlg;
 };

@@ -385,7 +385,7 @@ void CMainDlg::UpdateButtonCaptions()
 void CMainDlg::UpdateInfoLine()
 {
     GetDlgItem(IDC_MERGE)->setEnabled(m_engine.m_files.size() > 1 && !IsMergeParamsOpen());
-    const InfoLine line = FormatInfoLine(m_image, m_engine.m_rcNoise, m_engine.m_rcLight);
+    const InfoLine line = FormatInfoLine(m_image, m_engine.m_rcNoise, m_engine.m_rcLight, m_engine.m_params.m_robust);
     SetDlgItemText(IDC_INFO, QString::fromStdString(line.text));
     if (!line.caption.empty())
         SetDlgItemText(IDC_MERGE, QString::fromStdString(line.caption));

@@ -85,7 +85,7 @@ public:
     void OnSaveBmp();
     void ShowAbout();
     void UpdateButtonCaptions();
-    void UpdateInfoLine();
+    void UpdateInfoLine() override;
     // Puts back the captions the pixel readout took over.
     void RestoreCaptions();
 

@@ -49,6 +49,7 @@ constexpr ControlTemplate kTemplate[] = {
     {IDC_CLIP_BLUE, ControlKind::PushLikeCheck, "Clipping Blue", 130, 72, 59, 14},
     {0, ControlKind::Group, "View", 121, 1, 77, 88},
     {IDC_PROGRESS, ControlKind::Progress, "", 7, 164, 191, 11},
+    {IDC_ROBUST, ControlKind::Check, "Robust", 84, 55, 36, 10},
 };
 constexpr int kTemplateWidth = 205;
 constexpr int kTemplateHeight = 182;
@@ -190,6 +191,7 @@ void CMergeParamsDlg::CreateControls()
     QObject::connect(button(IDC_IGNORE_WHITE), &QAbstractButton::clicked, wnd, [this] { OnIgnoreWhite(); });
     QObject::connect(button(IDC_SIGMA_CLIP), &QAbstractButton::clicked, wnd, [this] { OnSigmaClip(); });
     QObject::connect(button(IDC_ALIGN_FRAMES), &QAbstractButton::clicked, wnd, [this] { OnAlignFrames(); });
+    QObject::connect(button(IDC_ROBUST), &QAbstractButton::clicked, wnd, [this] { OnRobust(); });
     QObject::connect(button(IDC_VIEW_DEVIATION), &QAbstractButton::clicked, wnd, [this] { OnViewDeviation(); });
     QObject::connect(button(IDC_VIEW_IMAGE), &QAbstractButton::clicked, wnd, [this] { OnViewImage(); });
     for (int plane = 0; plane < 3; ++plane)
@@ -312,6 +314,7 @@ bool CMergeParamsDlg::ReadControls(MergeParams& p, bool quiet) const
         return fail(IDC_NORMALIZE_AREA, kInteger);
     p.m_saveBitmaps = checked(IDC_SAVE_BITMAPS);
     p.m_align = checked(IDC_ALIGN_FRAMES);
+    p.m_robust = checked(IDC_ROBUST);
     return true;
 }
 
@@ -329,6 +332,7 @@ void CMergeParamsDlg::FillControls(const MergeParams& p)
     setText(IDC_NORMALIZE_AREA, FormatInt(p.m_normalizeArea));
     setChecked(IDC_SAVE_BITMAPS, p.m_saveBitmaps);
     setChecked(IDC_ALIGN_FRAMES, p.m_align);
+    setChecked(IDC_ROBUST, p.m_robust);
 }
 
 void CMergeParamsDlg::ApplyEnableRules(const MergeParams& p)
@@ -366,6 +370,13 @@ float CMergeParamsDlg::ShownLocalScale() const
 }
 
 void CMergeParamsDlg::OnIgnoreBlack() { UpdateData(true); }
+
+// The info line shows the figures of the chosen estimator.
+void CMergeParamsDlg::OnRobust()
+{
+    UpdateData(true);
+    m_pMain->UpdateInfoLine();
+}
 
 void CMergeParamsDlg::OnIgnoreWhite() { UpdateData(true); }
 
@@ -408,6 +419,9 @@ void CMergeParamsDlg::OnOK()
     QApplication::setOverrideCursor(Qt::WaitCursor);
     engine.m_referencePath = m_pMain->CurrentPath();
     StartProgress(static_cast<int>(engine.m_files.size()) * engine.ProgressPerFrame(image));
+    // The FIT Files list shows them after a robust merge; counting costs the
+    // specified merge's clipping loop its vector instructions.
+    engine.m_rejectionFigures = engine.m_params.m_robust;
     const bool merged = engine.Merge(image, m_pMain->Picture(), *m_pMain);
     if (merged)
         m_pMain->ShowResult("Result Image");

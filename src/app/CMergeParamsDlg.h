@@ -42,6 +42,7 @@ enum MergeParamsControl {
     IDC_CLIP_BLUE = 1027,
     IDC_PROGRESS = 1028,
     IDC_ALIGN_FRAMES = 1040,
+    IDC_ROBUST = 1041,
 };
 
 class CMergeParamsDlg {
@@ -73,6 +74,7 @@ public:
     void OnIgnoreWhite();
     void OnSigmaClip();
     void OnAlignFrames();
+    void OnRobust();
     void OnViewDeviation();
     void OnViewImage();
     void ShowClipView(int plane);

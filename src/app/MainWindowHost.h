@@ -39,6 +39,8 @@ public:
     // The main window's "Save..." of the image on display.
     virtual void OnSave() = 0;
     virtual void EnableMerge(bool enable) = 0;
+    // Shows the current figures of the rectangles on the info line.
+    virtual void UpdateInfoLine() = 0;
     // Where StepProgress goes from now on; empty for nowhere.
     virtual void SetProgressHook(std::function<void(int)> hook) = 0;
     // The image on display is a result of Create that no Save has written yet.

@@ -9,11 +9,14 @@
 
 int RunInfo(const QStringList& args)
 {
-    CliCommandLine line("info", QStringLiteral("info [--background X,Y,W,H] [--signal X,Y,W,H] [--settings INI] IMAGE\n"
+    CliCommandLine line("info", QStringLiteral("info [--background X,Y,W,H] [--signal X,Y,W,H] [--settings INI] "
+                                               "[--robust] IMAGE\n"
                                                "Prints the info line of IMAGE as the main window shows it, then the\n"
-                                               "Merge button's caption (\"Simple\" or \"Adaptive\").\n") +
+                                               "Merge button's caption (\"Simple\" or \"Adaptive\").\n"
+                                               "  --robust               the figures a robust merge uses\n") +
                                     QString::fromLatin1(kRectOptionsUsage));
     AddRectOptions(line);
+    line.m_parser.addOption(QCommandLineOption(QStringList{QStringLiteral("robust")}));
     const int status = line.Parse(args, 1);
     if (status != kContinue)
         return status;
@@ -26,7 +29,7 @@ int RunInfo(const QStringList& args)
     CFitsImage image;
     if (!image.Load(line.Positional(0), host))
         return kExitFailure;
-    const InfoLine info = FormatInfoLine(image, rcNoise, rcLight);
+    const InfoLine info = FormatInfoLine(image, rcNoise, rcLight, line.m_parser.isSet(QStringLiteral("robust")));
     std::printf("%s\n%s\n", info.text.c_str(), info.caption.c_str());
     return std::fflush(stdout) == 0 ? kExitOk : line.Failure(QStringLiteral("cannot write the output"));
 }

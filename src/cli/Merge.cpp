@@ -5,12 +5,15 @@
 #include <QFileInfo>
 
 #include <cmath>
+#include <cstdio>
 
 #include "cli/CliCommon.h"
 #include "cli/CliFrames.h"
 #include "cli/Commands.h"
 #include "image/ResultSave.h"
 #include "merge/MergeEngine.h"
+#include "platform/FileNames.h"
+#include "report/NoiseReport.h"
 #include "settings/Settings.h"
 
 namespace {
@@ -41,9 +44,15 @@ const char* const kUsage =
     "  --average FILE         also save the average image (floats; header up to\n"
     "                         EXPOSURESUM)\n"
     "  --deviation FILE       also save the deviation image (floats; needs --sigma)\n"
+    "  --robust               robust rectangle statistics and leave-one-out\n"
+    "                         clipping (\"Robust\"); see the README\n"
+    "  --stats FILE           the clipping's rejected and faded share per frame\n"
+    "                         and plane as CSV (frame;plane;rejected;faded)\n"
+    "  --rejection-map FILE   per pixel, how many frames the clipping rejected\n"
+    "                         (faded ones by their rejected part; floats)\n"
     "  --threads N            threads of the passes (default: one per core); the\n"
     "                         result is the same for every count\n"
-    "  -q, --quiet            no progress line\n";
+    "  -q, --quiet            no progress line and no per-frame rejection lines\n";
 
 const char* const kSettingsUsage =
     "  --settings also supplies [Params] and [Preview] PreviewGamma; options win.\n";
@@ -154,10 +163,16 @@ bool ReadParameters(const CliCommandLine& line, const QSettings* settings, CMerg
         p.m_saveBitmaps = true;
     if (line.m_parser.isSet(QStringLiteral("align")))
         p.m_align = true;
-    if (line.m_parser.isSet(QStringLiteral("deviation")) && !p.m_useSigma) {
-        line.UsageError(QStringLiteral("--deviation needs sigma clipping (--sigma)"));
-        return false;
-    }
+    if (line.m_parser.isSet(QStringLiteral("robust")))
+        p.m_robust = true;
+    for (const char* name : {"deviation", "stats", "rejection-map"})
+        if (line.m_parser.isSet(QString::fromLatin1(name)) && !p.m_useSigma) {
+            line.UsageError(QStringLiteral("--%1 needs sigma clipping (--sigma)").arg(QString::fromLatin1(name)));
+            return false;
+        }
+    engine.m_mapRejections = line.m_parser.isSet(QStringLiteral("rejection-map"));
+    engine.m_rejectionFigures =
+        !line.m_parser.isSet(QStringLiteral("quiet")) || line.m_parser.isSet(QStringLiteral("stats"));
     return true;
 }
 
@@ -172,6 +187,26 @@ bool SaveView(const CFitsImage& pixels, const CFitsImage& image, const std::stri
     return SaveResult(view, path, FITS_SAVE_FLOAT, engine.m_files.size(), engine.m_exposureSum, host);
 }
 
+// One line per merged frame on stderr: "NAME: rejected R %, faded F %".
+void PrintRejections(const CMergeEngine& engine, int planes)
+{
+    for (const FrameRejection& frame : engine.m_rejections)
+        std::fprintf(stderr, "%s: %s\n", FrameName(frame.path).c_str(), FormatRejection(frame, planes).c_str());
+}
+
+bool WriteRejectionStats(const std::string& path, const CMergeEngine& engine, int planes)
+{
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    if (!file)
+        return false;
+    bool ok = std::fputs("frame;plane;rejected;faded\n", file) >= 0;
+    for (const FrameRejection& frame : engine.m_rejections)
+        for (int c = 0; c < planes; ++c)
+            ok = ok && std::fprintf(file, "%s;%d;%.6f;%.6f\n", frame.path.c_str(), c,
+                                    static_cast<double>(frame.rejected[c]), static_cast<double>(frame.faded[c])) > 0;
+    return std::fclose(file) == 0 && ok;
+}
+
 }  // namespace
 
 int RunMerge(const QStringList& args)
@@ -180,10 +215,11 @@ int RunMerge(const QStringList& args)
                                      QString::fromLatin1(kSettingsUsage));
     line.AddValueOption(QStringLiteral("output"), QStringLiteral("FILE"), QStringLiteral("o"));
     for (const char* name : {"type", "reference", "black-limit", "white-limit", "sigma", "fade", "normalize-area",
-                             "local-scale", "gamma", "average", "deviation", "threads"})
+                             "local-scale", "gamma", "average", "deviation", "threads", "stats", "rejection-map"})
         line.AddValueOption(QString::fromLatin1(name), QStringLiteral("VALUE"));
     line.m_parser.addOption(QCommandLineOption(QStringList{QStringLiteral("save-bitmaps")}));
     line.m_parser.addOption(QCommandLineOption(QStringList{QStringLiteral("align")}));
+    line.m_parser.addOption(QCommandLineOption(QStringList{QStringLiteral("robust")}));
     line.m_parser.addOption(QCommandLineOption(QStringList{QStringLiteral("q"), QStringLiteral("quiet")}));
     AddRectOptions(line);
     const int status = line.Parse(args, kOneOrMore);
@@ -206,7 +242,7 @@ int RunMerge(const QStringList& args)
         return kExitUsage;
 
     // Refused before the work, so that a merge is not lost at the end.
-    for (const char* name : {"output", "average", "deviation"}) {
+    for (const char* name : {"output", "average", "deviation", "rejection-map"}) {
         const QString path = line.m_parser.value(QString::fromLatin1(name));
         if (!path.isEmpty() && QFileInfo::exists(path))
             return line.Failure(QStringLiteral("%1 exists already; it is left unchanged").arg(path));
@@ -240,5 +276,16 @@ int RunMerge(const QStringList& args)
         !SaveView(engine.m_deviation, image, FramePath(line.m_parser.value(QStringLiteral("deviation"))), engine,
                   host))
         return kExitFailure;
+    if (engine.m_mapRejections &&
+        !SaveView(engine.m_rejectionMap, image, FramePath(line.m_parser.value(QStringLiteral("rejection-map"))),
+                  engine, host))
+        return kExitFailure;
+    if (engine.m_params.m_useSigma && !line.m_parser.isSet(QStringLiteral("quiet")))
+        PrintRejections(engine, image.m_planes);
+    if (line.m_parser.isSet(QStringLiteral("stats"))) {
+        const QString stats = line.m_parser.value(QStringLiteral("stats"));
+        if (!WriteRejectionStats(FramePath(stats), engine, image.m_planes))
+            return line.Failure(QStringLiteral("cannot write %1").arg(stats));
+    }
     return kExitOk;
 }

@@ -11,15 +11,17 @@ int RunReport(const QStringList& args)
 {
     CliCommandLine line("report",
                         QStringLiteral("report [--background X,Y,W,H] [--signal X,Y,W,H] [--settings INI] [--csv FILE] "
-                                       "FRAME...\n"
+                                       "[--robust] FRAME...\n"
                                        "Writes the noise report (one ';'-separated line per readable frame) to FILE,\n"
                                        "or to stdout without --csv; with --csv the rows of the \"FIT Files\" list\n"
                                        "(name, S/N, size; tab-separated) go to stdout. Unreadable frames are\n"
                                        "reported on stderr and left out.\n"
-                                       "  --csv FILE             the report file (replaced)\n") +
+                                       "  --csv FILE             the report file (replaced)\n"
+                                       "  --robust               the figures a robust merge uses\n") +
                             QString::fromLatin1(kRectOptionsUsage));
     AddRectOptions(line);
     line.AddValueOption(QStringLiteral("csv"), QStringLiteral("FILE"));
+    line.m_parser.addOption(QCommandLineOption(QStringList{QStringLiteral("robust")}));
     const int status = line.Parse(args, kOneOrMore);
     if (status != kContinue)
         return status;
@@ -30,7 +32,8 @@ int RunReport(const QStringList& args)
 
     CliHost host;
     FrameSet files = ReadFrameArguments(line);
-    const std::vector<FileListRow> rows = BuildFileList(files, rcNoise, rcLight, host);
+    const std::vector<FileListRow> rows =
+        BuildFileList(files, rcNoise, rcLight, host, line.m_parser.isSet(QStringLiteral("robust")));
     if (rows.empty())  // an empty report would pass for a result
         return line.Failure(QStringLiteral("none of the frames could be read"));
     if (!line.m_parser.isSet(QStringLiteral("csv"))) {

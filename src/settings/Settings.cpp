@@ -38,6 +38,14 @@ int To1000(float value)
     return static_cast<int>(scaled);
 }
 
+// An opt-in switch is written once it was ever on, so a settings file that
+// never used it keeps the specified keys alone.
+void WriteOptInFlag(QSettings& settings, const QString& section, const QString& key, bool on)
+{
+    if (on || settings.contains(Key(section, key)))
+        WriteProfileInt(settings, section, key, on ? 1 : 0);
+}
+
 }  // namespace
 
 QString SettingsFilePathFor(const QString& executablePath, const QString& fallbackFolder)
@@ -115,6 +123,7 @@ MergeParams ReadMergeParams(const QSettings& settings)
     p.m_normalizeArea = ReadProfileInt(settings, s, QStringLiteral("NormalizeArea"), 0);
     p.m_saveBitmaps = ReadProfileInt(settings, s, QStringLiteral("SaveBitmaps"), 0) != 0;
     p.m_align = ReadProfileInt(settings, s, QStringLiteral("Align"), 0) != 0;
+    p.m_robust = ReadProfileInt(settings, s, QStringLiteral("Robust"), 0) != 0;
     return p;
 }
 
@@ -130,7 +139,6 @@ void WriteMergeParams(QSettings& settings, const MergeParams& p)
     WriteProfileInt(settings, s, QStringLiteral("SigmaFade1000"), To1000(p.m_sigmaFade));
     WriteProfileInt(settings, s, QStringLiteral("NormalizeArea"), p.m_normalizeArea);
     WriteProfileInt(settings, s, QStringLiteral("SaveBitmaps"), p.m_saveBitmaps ? 1 : 0);
-    // Written once it was ever on, so a file that never used it stays as it was.
-    if (p.m_align || settings.contains(s + QStringLiteral("/Align")))
-        WriteProfileInt(settings, s, QStringLiteral("Align"), p.m_align ? 1 : 0);
+    WriteOptInFlag(settings, s, QStringLiteral("Align"), p.m_align);
+    WriteOptInFlag(settings, s, QStringLiteral("Robust"), p.m_robust);
 }

@@ -26,6 +26,7 @@ void WriteProfileString(QSettings& settings, const QString& section, const QStri
 ImageRect ReadRect(const QSettings& settings, const QString& section);
 void WriteRect(QSettings& settings, const QString& section, const ImageRect& rect);
 
-// [Params]: the nine merge parameters, sigma and fade stored x1000.
+// [Params]: the nine merge parameters, sigma and fade stored x1000, and
+// Robust (0 or 1).
 MergeParams ReadMergeParams(const QSettings& settings);
 void WriteMergeParams(QSettings& settings, const MergeParams& params);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -73,4 +74,49 @@ TEST(MakeFrames, SameOptionsSameFilesAndFramesDiffer)
     EXPECT_FALSE(ReadTestPixels(dir.file("a/frame_001.fit")) == ReadTestPixels(dir.file("a/frame_002.fit")));
     EXPECT_EQ(RunCommand(MAKE_FRAMES " --planes 2 --out " + dir.file("d")), 2);
     EXPECT_EQ(RunCommand(MAKE_FRAMES " --count"), 2);
+}
+
+TEST(MakeFrames, TruthIsTheFieldTheFramesWereDrawnFrom)
+{
+    ScratchDir dir;
+    const std::string truth = dir.file("truth.fits");
+    ASSERT_EQ(
+        RunCommand(MAKE_FRAMES " --out " + dir.file("f") + " --count 2 --width 80 --height 60 --truth " + truth), 0);
+    int w = 0, h = 0, planes = 0, bitpix = 0;
+    const std::vector<float> t = ReadTestPixels(truth, &w, &h, &planes, &bitpix);
+    EXPECT_EQ(w, 80);
+    EXPECT_EQ(h, 60);
+    EXPECT_EQ(planes, 1);
+    EXPECT_EQ(bitpix, -32);
+    // A frame is sky + transparency x truth + noise: fitted to the truth by
+    // least squares, the truth's factor is the transparency (0.7 to 1.05) and
+    // the fit leaves about the noise (read noise 7, sky near 1000 ADU at gain
+    // 1.5: some 25; the sky gradient adds a little).
+    const std::vector<float> f = ReadTestPixels(dir.file("f/frame_001.fit"));
+    ASSERT_EQ(f.size(), t.size());
+    double st = 0, sf = 0, stt = 0, stf = 0;
+    const double n = static_cast<double>(t.size());
+    for (size_t i = 0; i < t.size(); ++i) {
+        st += t[i];
+        sf += f[i];
+        stt += double{t[i]} * t[i];
+        stf += double{t[i]} * f[i];
+    }
+    const double slope = (stf - st * sf / n) / (stt - st * st / n);
+    const double offset = (sf - slope * st) / n;
+    std::vector<double> residual;
+    for (size_t i = 0; i < t.size(); ++i)
+        residual.push_back(f[i] - offset - slope * t[i]);
+    EXPECT_GT(slope, 0.65);
+    EXPECT_LT(slope, 1.1);
+    // Scaled median absolute deviations: cosmic rays do not count.
+    const auto sigma = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        const double median = v[v.size() / 2];
+        for (double& x : v)
+            x = std::fabs(x - median);
+        std::sort(v.begin(), v.end());
+        return 1.4826 * v[v.size() / 2];
+    };
+    EXPECT_LT(sigma(residual), 45.0);
 }

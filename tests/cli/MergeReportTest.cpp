@@ -11,6 +11,7 @@
 #include "report/NoiseReport.h"
 #include "image/ResultSave.h"
 #include "merge/MergeEngine.h"
+#include "merge/RectStats.h"
 #include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -256,4 +257,90 @@ TEST_F(MergeReport, ReportLinesAndTableRows)
     EXPECT_NE(rows[1].snText.find(" Nd "), std::string::npos);
     EXPECT_EQ(rows[3].snText.find(" Nd "), std::string::npos);
     EXPECT_NE(rows[4].snText.find(" Nd "), std::string::npos);
+}
+
+TEST_F(MergeReport, RobustMergeWithRejectionFigures)
+{
+    ScratchDir out;
+    const std::vector<std::string> frames = Frames("rgb");
+    const std::string stats = out.file("stats.csv"), map = out.file("map.fit"), result = out.file("r.fit");
+    std::string log;
+    ASSERT_EQ(RunCli("merge --robust --sigma 2 --fade 0.5 --stats '" + stats + "' --rejection-map '" + map + "' -o '" +
+                         result + "'" + kRects + Joined(frames) + " 2>&1",
+                     &log),
+              0)
+        << log;
+    MergeParams p;
+    p.m_useSigma = true;
+    p.m_sigma = 2.0f;
+    p.m_sigmaFade = 0.5f;
+    p.m_robust = true;
+    CMergeEngine engine;
+    engine.m_rejectionFigures = true;
+    MergeInProcess(frames, p, out.file("core.fit"), FITS_SAVE_FLOAT, engine);
+    EXPECT_EQ(ReadBytes(result), ReadBytes(out.file("core.fit")));
+
+    // One stderr line per frame, one CSV row per frame and plane, the same figures.
+    ASSERT_EQ(engine.m_rejections.size(), 5u);
+    std::string expectedCsv = "frame;plane;rejected;faded\n";
+    double rejected = 0.0, cut = 0.0;
+    for (const FrameRejection& frame : engine.m_rejections) {
+        EXPECT_NE(log.find(fs::path(frame.path).filename().string() + ": rejected "), std::string::npos) << log;
+        for (int c = 0; c < 3; ++c) {
+            char row[512];
+            std::snprintf(row, sizeof row, "%s;%d;%.6f;%.6f\n", frame.path.c_str(), c,
+                          static_cast<double>(frame.rejected[c]), static_cast<double>(frame.faded[c]));
+            expectedCsv += row;
+            rejected += frame.rejected[c] * 64.0 * 48.0;
+            cut += (frame.rejected[c] + frame.faded[c]) * 64.0 * 48.0;
+        }
+    }
+    EXPECT_EQ(ReadBytes(stats), expectedCsv);
+    EXPECT_GT(rejected, 0.0);  // make-frames puts cosmic rays into every frame
+
+    // The map counts every frame rejected outright as 1 and a faded one by
+    // its rejected part.
+    int w = 0, h = 0, planes = 0, bitpix = 0;
+    const std::vector<float> px = ReadTestPixels(map, &w, &h, &planes, &bitpix);
+    EXPECT_EQ(w, 64);
+    EXPECT_EQ(h, 48);
+    EXPECT_EQ(planes, 3);
+    EXPECT_EQ(bitpix, -32);
+    double sum = 0.0;
+    for (const float v : px) {
+        EXPECT_GE(v, 0.0f);
+        EXPECT_LE(v, 5.0f);
+        sum += v;
+    }
+    EXPECT_GE(sum, rejected - 1e-3);
+    EXPECT_LE(sum, cut + 1e-3);
+    std::string report;
+    EXPECT_TRUE(FitsVerifyClean(map, &report)) << report;
+
+    // The figures need the clipping; quiet merges print none.
+    for (const std::string& option :
+         {" --stats '" + out.file("s.csv") + "'", " --rejection-map '" + out.file("m.fit") + "'"})
+        EXPECT_EQ(RunCli("merge --robust -o '" + out.file("x.fit") + "'" + option + Joined(frames), &log), 2) << log;
+    ASSERT_EQ(RunCli("merge -q --robust --sigma 3 -o '" + out.file("q.fit") + "'" + kRects + Joined(frames) + " 2>&1",
+                     &log),
+              0);
+    EXPECT_EQ(log, "");
+}
+
+TEST_F(MergeReport, RobustInfoAndReportShowTheMergesFigures)
+{
+    const std::vector<std::string> frames = Frames("rgb");
+    FrameSet set(frames.begin(), frames.end());
+    ErrorRecorder host;
+    const std::vector<FileListRow> rows = BuildFileList(set, kBackground, kSignal, host, true);
+    std::string text;
+    ASSERT_EQ(RunCli("report --robust" + kRects + Joined(frames), &text, true), 0);
+    EXPECT_EQ(text, NoiseReportText(rows));
+    EXPECT_NE(text, NoiseReportText(BuildFileList(set, kBackground, kSignal, host)));
+
+    CFitsImage image;
+    ASSERT_TRUE(image.Load(frames[0], host));
+    const InfoLine info = FormatInfoLine(image, kBackground, kSignal, true);
+    ASSERT_EQ(RunCli("info --robust" + kRects + " '" + frames[0] + "'", &text, true), 0);
+    EXPECT_EQ(text, info.text + "\n" + info.caption + "\n");
 }

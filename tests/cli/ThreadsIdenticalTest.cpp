@@ -31,6 +31,11 @@ const ThreadCase kCases[] = {
      "--background 4,4,40,30 --signal 110,50,30,30 --sigma 3 --fade 0 --normalize-area 5"},
     {"simple_large_blocks", "--count 4 --width 120 --height 97 --planes 3", "--sigma 2 --normalize-area 40"},
     {"aligned_clip", "--count 3 --width 517 --height 401 --dither 6,2", "--align --sigma 2.5"},
+    {"robust_colour_area", "--count 6 --width 203 --height 157 --planes 3",
+     "--background 4,4,40,30 --signal 86,62,30,30 --robust --sigma 2.5 --fade 0.3 --normalize-area 16 "
+     "--save-bitmaps"},
+    {"robust_mono_float", "--count 5 --width 250 --height 131 --type float",
+     "--background 4,4,40,30 --signal 110,50,30,30 --robust --sigma 3 --fade 0"},
 };
 
 class ThreadsIdentical : public ::testing::TestWithParam<ThreadCase> {};

@@ -1064,3 +1064,139 @@ TEST(MergeEngine, EnsureDeviationComputesOnlyWhatIsMissing)
     EXPECT_EQ(b.host.progressSteps, 6);
     EXPECT_EQ(*b.engine.m_average.PixelAt(3, 4, 0), 5.0f);
 }
+
+namespace {
+
+// Five frames, equal everywhere but at (25, 15), merged with sigma 3 and
+// fade 0.2; values[k] is frame k's value there.
+struct RobustBench : Bench {
+    CFitsImage image;
+    RobustBench() { engine.m_mapRejections = true; }
+
+    void Merge(const std::vector<float>& values, bool robust, bool adaptive)
+    {
+        if (adaptive)
+            Adaptive();
+        for (size_t k = 0; k < values.size(); ++k) {
+            std::vector<float> px = Scene(100, 10, 1000, 100);
+            At(px, 25, 15) = values[k];
+            const std::string path = Add(Numbered(static_cast<int>(k)), px);
+            if (k == 0)
+                Load(image, path);
+        }
+        engine.m_params.m_useSigma = true;
+        engine.m_params.m_sigma = 3.0f;
+        engine.m_params.m_sigmaFade = 0.2f;
+        engine.m_params.m_robust = robust;
+        ASSERT_TRUE(engine.Merge(image, bitmap, host, false));
+    }
+    float Result() const { return *image.PixelAt(25, 15, 0); }
+};
+
+}  // namespace
+
+TEST(MergeEngine, RobustClippingRejectsTheCosmicRayTheSpecifiedOneKeeps)
+{
+    // Five frames can never put one of them 3 deviations from their mean
+    // when the deviation contains it: at most sqrt(4) = 2.
+    const std::vector<float> values = {100, 102, 5100, 98, 101};
+    RobustBench specified;
+    specified.Merge(values, false, true);
+    EXPECT_NEAR(specified.Result(), (100 + 102 + 5100 + 98 + 101) / 5.0f, 1e-2);
+    ASSERT_EQ(specified.engine.m_rejections.size(), 5u);
+    for (const FrameRejection& frame : specified.engine.m_rejections)
+        EXPECT_EQ(frame.rejected[0], 0.0f) << frame.path;
+
+    RobustBench robust;
+    robust.Merge(values, true, true);
+    EXPECT_NEAR(robust.Result(), (100 + 102 + 98 + 101) / 4.0f, 1e-3);
+    ASSERT_EQ(robust.engine.m_rejections.size(), 5u);
+    for (size_t k = 0; k < 5; ++k) {
+        EXPECT_EQ(robust.engine.m_rejections[k].path, robust.dir.file(Numbered(static_cast<int>(k))));
+        EXPECT_FLOAT_EQ(robust.engine.m_rejections[k].rejected[0], k == 2 ? 1.0f / (kW * kH) : 0.0f) << k;
+        EXPECT_EQ(robust.engine.m_rejections[k].faded[0], 0.0f) << k;
+    }
+    EXPECT_EQ(*robust.engine.m_rejectionMap.PixelAt(25, 15, 0), 1.0f);
+    EXPECT_EQ(*robust.engine.m_rejectionMap.PixelAt(24, 15, 0), 0.0f);
+}
+
+TEST(MergeEngine, RobustThresholdAndFadeAgainstTheOtherFrames)
+{
+    // Simple merge (noise floor 1). The other four: 100, 102, 98, 100, mean
+    // 100, squares 8 over 3 degrees of freedom, widened by Student's t spread
+    // for 3 (x3): 8; for the difference from their mean x 5/4: deviation
+    // sqrt(10) = 3.1623, threshold 9.487.
+    const float deviation = std::sqrt(10.0f);
+    struct Case {
+        float value;
+        float kept;  // the last frame's weight after clipping
+    };
+    const Case cases[] = {
+        {109.0f, 1.0f},                                            // 9 <= 9.487: accepted
+        {110.0f, 1.0f - (10.0f / deviation - 3.0f) / 0.2f},        // q 3.162: in the fade band
+        {111.0f, 0.0f},                                            // q 3.479: rejected
+        {91.0f, 1.0f},                                             // the same below the mean
+        {90.0f, 1.0f - (10.0f / deviation - 3.0f) / 0.2f},
+        {89.0f, 0.0f},
+    };
+    for (const Case& c : cases) {
+        RobustBench b;
+        b.Merge({100, 102, 98, 100, c.value}, true, false);
+        EXPECT_NEAR(b.Result(), (400.0f + c.kept * c.value) / (4.0f + c.kept), 1e-3) << c.value;
+    }
+}
+
+TEST(MergeEngine, RejectionFiguresOnlyWhenAskedAndTheSameResult)
+{
+    for (const bool robust : {false, true}) {
+        RobustBench counted, plain;
+        counted.Merge({100, 102, 5100, 98, 101}, robust, true);
+        plain.engine.m_mapRejections = false;
+        plain.Merge({100, 102, 5100, 98, 101}, robust, true);
+        std::vector<float> first(counted.image.m_pData, counted.image.m_pData + kW * kH);
+        EXPECT_TRUE(std::equal(first.begin(), first.end(), plain.image.m_pData)) << robust;
+        EXPECT_EQ(counted.engine.m_rejections.size(), 5u);
+        EXPECT_TRUE(plain.engine.m_rejections.empty());
+        EXPECT_EQ(FormatRejection(counted.engine.m_rejections[2], 1),
+                  robust ? "rejected 0.1667 %, faded 0.0000 %" : "rejected 0.0000 %, faded 0.0000 %");
+    }
+}
+
+TEST(MergeEngine, RobustWithTwoFramesAcceptsBoth)
+{
+    RobustBench b;
+    b.Merge({100, 5100}, true, true);
+    EXPECT_NEAR(b.Result(), 2600.0f, 1e-2);  // nobody can be told apart
+}
+
+TEST(MergeEngine, RobustFlagNeedsItsOwnCache)
+{
+    RobustBench b;
+    b.Merge({100, 102, 5100, 98, 101}, false, true);
+    EXPECT_TRUE(b.engine.IsCacheValid(b.image));
+    b.engine.m_params.m_robust = true;  // the sums of the first two passes are missing
+    EXPECT_FALSE(b.engine.IsCacheValid(b.image));
+    ASSERT_TRUE(b.engine.Merge(b.image, b.bitmap, b.host, false));
+    EXPECT_NEAR(b.Result(), 100.25f, 1e-3);
+}
+
+TEST(MergeEngine, RobustClippingPreviewShowsWhatTheMergeRejects)
+{
+    for (const bool robust : {false, true}) {
+        RobustBench b;
+        b.Merge({100, 102, 5100, 98, 101}, robust, true);
+        CFitsImage frame;
+        const std::string rayFrame = b.dir.file(Numbered(2));
+        Load(frame, rayFrame);
+        CPreviewBitmap preview;
+        preview.RenderImage(frame, 0, -65536);
+        const uint32_t grey = *preview.PixelPtr(25, 15);
+        b.engine.ShowClipping(frame, rayFrame, 0, preview);
+        if (robust) {
+            EXPECT_EQ(Red(*preview.PixelPtr(25, 15)), 255);
+            EXPECT_EQ(Blue(*preview.PixelPtr(25, 15)), 0);
+        } else {
+            EXPECT_EQ(*preview.PixelPtr(25, 15), grey);
+        }
+    }
+}

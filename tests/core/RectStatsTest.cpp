@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <functional>
+#include <limits>
 
 #include "merge/RectStats.h"
 
@@ -157,4 +159,109 @@ TEST(RectStats, InfoLineTexts)
         EXPECT_EQ(line.text, c.text);
         EXPECT_EQ(line.caption, c.caption);
     }
+}
+
+namespace {
+
+// 60 x 60 of Gaussian noise (mean 1000, deviation 20, from a fixed seed) with
+// the background rectangle at rows and columns 0..39 and a flat signal
+// rectangle of +500 at rows 45..59.
+constexpr float kSky = 1000.0f;
+constexpr float kSkyNoise = 20.0f;
+const ImageRect kNoisyBackground{0, 0, 40, 40};
+const ImageRect kFlatSignal{0, 45, 60, 15};
+
+void FillNoisySky(CFitsImage& image)
+{
+    uint64_t state = 12345;
+    const auto uniform = [&state] {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return (static_cast<double>(state >> 11) + 0.5) / 9007199254740992.0;
+    };
+    Fill(image, 60, 60, 1, [&](int, int y, int) {
+        const double normal = std::sqrt(-2.0 * std::log(uniform())) * std::cos(6.283185307179586 * uniform());
+        return static_cast<float>(kSky + kSkyNoise * normal + (y >= 45 ? 500.0 : 0.0));
+    });
+}
+
+}  // namespace
+
+TEST(RectStats, RobustNoiseIgnoresHotPixelsCosmicRaysAndStars)
+{
+    CFitsImage clean;
+    FillNoisySky(clean);
+    PlaneValues cleanMean, cleanNoise;
+    ASSERT_TRUE(CalcRectStats(clean, kNoisyBackground, cleanMean, cleanNoise, true));
+    // A pure Gaussian background: the robust figures are the generator's.
+    EXPECT_NEAR(cleanMean[0], kSky, 1.5f);
+    EXPECT_NEAR(cleanNoise[0], kSkyNoise, 0.05f * kSkyNoise);
+
+    // The spoilt pixels leave the rectangle as samples, so the figures move
+    // by that little; a star's faint wings are part of the sky.
+    struct Case {
+        const char* what;
+        float tolerance;  // of the noise and of the level, relative to the noise
+        std::function<void(CFitsImage&)> spoil;
+    };
+    const Case cases[] = {
+        {"one hot pixel", 0.005f, [](CFitsImage& image) { *image.PixelAt(17, 23, 0) = 65535.0f; }},
+        {"a cosmic ray of four pixels", 0.005f,
+         [](CFitsImage& image) {
+             for (int x = 5; x < 9; ++x)
+                 *image.PixelAt(x, 30, 0) += 20000.0f - 3000.0f * x;
+         }},
+        {"a star", 0.025f,
+         [](CFitsImage& image) {
+             for (int y = 8; y < 15; ++y)
+                 for (int x = 20; x < 27; ++x)
+                     *image.PixelAt(x, y, 0) += 6000.0f * std::exp(-0.5f * ((x - 23) * (x - 23) + (y - 11) * (y - 11)));
+         }},
+    };
+    for (const Case& c : cases) {
+        CFitsImage spoilt;
+        FillNoisySky(spoilt);
+        c.spoil(spoilt);
+        PlaneValues mean, noise;
+        ASSERT_TRUE(CalcRectStats(spoilt, kNoisyBackground, mean, noise, true));
+        EXPECT_NEAR(noise[0], cleanNoise[0], c.tolerance * cleanNoise[0]) << c.what;
+        EXPECT_NEAR(mean[0], cleanMean[0], 2.0f * c.tolerance * cleanNoise[0]) << c.what;
+        // The plain figures are thrown far off by the same pixels.
+        ASSERT_TRUE(CalcRectStats(spoilt, kNoisyBackground, mean, noise));
+        EXPECT_GT(noise[0], 2.0f * kSkyNoise) << c.what;
+    }
+}
+
+TEST(RectStats, RobustInfoLineAndFrameStatsUseTheRobustFigures)
+{
+    CFitsImage clean, spoilt;
+    FillNoisySky(clean);
+    FillNoisySky(spoilt);
+    *spoilt.PixelAt(3, 3, 0) = 60000.0f;          // background rectangle
+    *spoilt.PixelAt(30, 50, 0) = 60000.0f;        // signal rectangle
+    const auto shownNoise = [](const InfoLine& line) {
+        float bk = 0, noise = 0;
+        EXPECT_EQ(std::sscanf(line.text.c_str(), "Bgr=%f Noise=%f", &bk, &noise), 2) << line.text;
+        return noise;
+    };
+    EXPECT_NEAR(shownNoise(FormatInfoLine(spoilt, kNoisyBackground, kFlatSignal, true)), kSkyNoise, 0.05f * kSkyNoise);
+    EXPECT_GT(shownNoise(FormatInfoLine(spoilt, kNoisyBackground, kFlatSignal)), 2.0f * kSkyNoise);
+
+    PlaneValues bk, signal, noise;
+    ASSERT_TRUE(CalcFrameStats(spoilt, kNoisyBackground, kFlatSignal, bk, signal, noise, true));
+    EXPECT_NEAR(signal[0], 500.0f, 3.0f);
+    EXPECT_NEAR(noise[0], kSkyNoise, 0.05f * kSkyNoise);
+}
+
+TEST(RectStats, RobustConstantPatchAndNonFiniteValues)
+{
+    CFitsImage image;
+    Fill(image, 20, 20, 1, [](int x, int y, int) {
+        if (x == 3 && y == 4)
+            return std::numeric_limits<float>::quiet_NaN();
+        return x == 7 && y == 9 ? std::numeric_limits<float>::infinity() : 250.0f;
+    });
+    PlaneValues mean, noise;
+    ASSERT_TRUE(CalcRectStats(image, ImageRect{0, 0, 20, 20}, mean, noise, true));
+    EXPECT_EQ(mean[0], 250.0f);
+    EXPECT_EQ(noise[0], 0.0f);
 }

@@ -145,6 +145,20 @@ private slots:
         QVERIFY(report.find("e.fit;0.000000;0.000000;0.000000;") != std::string::npos);
     }
 
+    void lastRobustMergesFiguresAsTooltips()
+    {
+        FrameRejection figures;
+        figures.path = File("a.fit");
+        figures.rejected[0] = 0.01f;
+        figures.faded[0] = 0.005f;
+        m_dlg->m_engine.m_rejections = {figures};
+        OpenList();
+        for (int column = 0; column < 3; ++column)
+            QCOMPARE(List()->topLevelItem(0)->toolTip(column),
+                     QString("Last merge: rejected 1.0000 %, faded 0.5000 %"));
+        QCOMPARE(List()->topLevelItem(1)->toolTip(1), QString());  // b.fit was not in that merge
+    }
+
     // The column widths: columnsFitTheirTextsAndFollowTheWindow.
     void glyphs()
     {

@@ -346,6 +346,30 @@ private slots:
         QVERIFY(!m_dlg->m_engine.m_deviationValid);
     }
 
+    void robustIsAKeyOfItsOwnOffByDefault()
+    {
+        m_dlg->OnOK();
+        Click(IDC_MERGE_EXIT);
+        QVERIFY(!QSettings(Q(m_scratch->file("Velmora.ini")), QSettings::IniFormat).contains("Params/Robust"));
+        m_dlg->OnOK();
+        QVERIFY(!Item<QAbstractButton>(IDC_ROBUST)->isChecked());
+        QVERIFY(Item<QAbstractButton>(IDC_ROBUST)->isEnabled());  // it also weighs the frames without Sigma Clip
+        Click(IDC_ROBUST);
+        QVERIFY(Params().m_robust);
+        Click(IDC_MERGE_EXIT);
+        const QSettings ini(Q(m_scratch->file("Velmora.ini")), QSettings::IniFormat);
+        QCOMPARE(ini.value("Params/Robust").toInt(), 1);
+        QCOMPARE(ini.value("Params/SigmaVal1000").toInt(), 3000);  // the other keys as they were
+        QCOMPARE(ini.value("Params/UseSigma").toInt(), 0);
+        m_dlg.reset();
+        m_dlg = OpenMainWindow(*m_scratch);
+        QVERIFY(Params().m_robust);
+        m_dlg->OnOK();
+        Click(IDC_ROBUST);  // off again: written as 0 from now on
+        Click(IDC_MERGE_EXIT);
+        QCOMPARE(QSettings(Q(m_scratch->file("Velmora.ini")), QSettings::IniFormat).value("Params/Robust").toInt(), 0);
+    }
+
     void changingACacheInputRecomputesEverything_data()
     {
         QTest::addColumn<int>("id");
@@ -356,6 +380,7 @@ private slots:
         QTest::newRow("black limit") << int(IDC_BLACK_LIMIT) << "5" << 30;
         QTest::newRow("ignore black") << int(IDC_IGNORE_BLACK) << "" << 30;
         QTest::newRow("ignore white") << int(IDC_IGNORE_WHITE) << "" << 30;
+        QTest::newRow("robust") << int(IDC_ROBUST) << "" << 30;
         QTest::newRow("sigma") << int(IDC_SIGMA) << "2" << 15;
         QTest::newRow("fade") << int(IDC_SIGMA_FADE) << "0.5" << 15;
     }

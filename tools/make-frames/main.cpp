@@ -28,7 +28,7 @@ constexpr double kExposure = 120.0;
 const char* const kUsage =
     "usage: make-frames [--out DIR] [--count N] [--width W] [--height H] [--planes 1|3]\n"
     "                   [--type uint|float] [--seed S] [--prefix NAME]\n"
-    "                   [--dither SHIFT,ANGLE]\n"
+    "                   [--dither SHIFT,ANGLE] [--truth FILE]\n"
     "Writes N frames DIR/NAME001.fit ... of one star field with an extended object:\n"
     "sky and transparency differ per frame, with Poisson and read noise, cosmic-ray\n"
     "hits and a satellite trail in the middle frame. Same options, same files.\n"
@@ -36,12 +36,16 @@ const char* const kUsage =
     "--dither moves every frame but the first by a random shift of up to SHIFT\n"
     "pixels in x and y and a rotation of up to ANGLE degrees, and writes the true\n"
     "moves to DIR/NAMEmoves.txt in the format of velmora-cli align.\n"
+    "--truth also writes the noise-free field the frames were drawn from (ADU above\n"
+    "the sky at full transparency, floats; in the first frame's grid), to measure\n"
+    "merged results against.\n"
     "defaults: --out frames --count 8 --width 1024 --height 768 --planes 1 --type uint\n"
     "          --seed 1 --prefix frame_\n";
 
 struct Options {
     std::string out = "frames";
     std::string prefix = "frame_";
+    std::string truth;
     int count = 8;
     int width = 1024;
     int height = 768;
@@ -128,6 +132,8 @@ int ParseOptions(int argc, char** argv, Options& o)
             o.out = value;
         else if (name == "--prefix")
             o.prefix = value;
+        else if (name == "--truth")
+            o.truth = value;
         else if (name == "--type" && (std::strcmp(value, "uint") == 0 || std::strcmp(value, "float") == 0))
             o.floatType = std::strcmp(value, "float") == 0;
         else if (name == "--count" && (ok = ParseInt(value, 1, 99999, n)))
@@ -368,6 +374,12 @@ int main(int argc, char** argv)
         return 1;
     }
     StderrSink sink;
+    if (!o.truth.empty()) {
+        std::copy(field.begin(), field.end(), image.m_pData);
+        std::filesystem::remove(o.truth, ec);
+        if (!image.Save(o.truth, FITS_SAVE_FLOAT, nullptr, sink))
+            return 1;
+    }
     for (int i = 0; i < o.count; ++i) {
         const FrameMove move = DitherMove(o, i);
         if (i > 0 && o.Dithered())

@@ -3,6 +3,7 @@
 // Inline: the pixel loops of the clipping pass and of the clipping preview
 // vectorise only with these in view.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -25,6 +26,42 @@ inline ClipDecision DecideClip(float d, float threshold, float deviation, float 
     const float q = a / deviation;
     const bool faded = representable & (fade > 0.0f) & (threshold + fade > q);
     return {accepted, accepted ? 0.0f : (faded ? (q - threshold) / fade : 1.0f)};
+}
+
+// What the clipping tests a frame's pixel with: its noise-scaled difference
+// d and the deviation that threshold times it must reach.
+struct ClipTest {
+    float d;
+    float deviation;
+};
+
+// Robust mode's test: the frame against the weighted mean and scatter of the
+// other frames, so that an outlier cannot widen the deviation it is measured
+// with. v is the frame's normalised value, e its locally corrected difference
+// from the average, r and k its difference scale and weight; the pixel's sums
+// over all frames are the weight, squares (sum of k e^2), differences (sum of
+// k e) and count. The others' deviation, estimated from count - 2 degrees of
+// freedom, is widened by the spread of Student's t for them, so that a few
+// others that happen to agree do not reject a sound value; and it is never
+// below floor, the reference's background noise. With fewer than 3 frames
+// nobody can be told apart: accepted.
+inline ClipTest TestLeaveOneOut(float v, float average, float e, float r, float k, float weight, float squares,
+                                float differences, float count, float floor)
+{
+    const float others = weight - k;
+    const bool enough = (count > 2.5f) & (others > 0.0f);
+    const float safeOthers = enough ? others : 1.0f;
+    const float shift = k * (v - average) / safeOthers;  // the average minus the others' mean
+    const float spread = squares - k * e * e + 2.0f * shift * (differences - k * e) + shift * shift * others;
+    const float freedom = count - 2.0f;  // the others, less the mean taken from them
+    const float widening = std::max(freedom, 3.0f) / std::max(freedom - 2.0f, 1.0f);
+    // Per unit weight, then for this frame's difference from the others' mean.
+    const float variance =
+        std::max(std::max(spread, 0.0f) / freedom * widening, floor * floor) * (weight / safeOthers);
+    // No select on the difference: a constant there turns the clipping test's
+    // flags into selects the vectoriser cannot take. sqrt(1e30) passes any
+    // difference an int holds.
+    return {(e + shift) * r, std::sqrt(enough ? variance : 1e30f)};
 }
 
 inline uint32_t LowByte(float channel) { return static_cast<uint32_t>(static_cast<int32_t>(channel)) & 0xFFu; }

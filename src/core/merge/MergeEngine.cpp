@@ -1,8 +1,10 @@
 #include "merge/MergeEngine.h"
 
+#include <atomic>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -20,14 +22,20 @@ constexpr const char* kMemoryCaption = "Velmora";
 constexpr size_t kAlignedCacheBytes = size_t{512} << 20;
 constexpr const char* kMemoryText = "Not enough memory for the merge images.";
 
-// Every plane of a frame brought to the reference triples of the last average.
-FrameNormalisation NormaliseFrame(const CMergeEngine& engine, const CFitsImage& frame)
+// Every plane of a frame brought to the reference triples of the last
+// average; in Robust mode with the triples that pass kept for the path.
+FrameNormalisation NormaliseFrame(const CMergeEngine& engine, const CFitsImage& frame, const std::string& path)
 {
-    PlaneValues bk, signal, noise;
-    engine.CalcFrameStats(frame, bk, signal, noise);
+    FrameTriples t;
+    const auto kept = engine.m_robustTriples.find(path);
+    if (engine.m_params.m_robust && kept != engine.m_robustTriples.end())
+        t = kept->second;
+    else
+        engine.CalcFrameStats(frame, t.background, t.signal, t.noise);
     FrameNormalisation planes;
     for (int c = 0; c < frame.m_planes && c < 3; ++c)
-        planes[c] = NormalisePlane(engine.m_refBackground, engine.m_refSignal, engine.m_refNoise, bk, signal, noise, c);
+        planes[c] = NormalisePlane(engine.m_refBackground, engine.m_refSignal, engine.m_refNoise, t.background,
+                                   t.signal, t.noise, c);
     return planes;
 }
 
@@ -64,14 +72,19 @@ void AccumulateAverage(const float* in, float* sum, float* w, int64_t first, int
     }
 }
 
-void AccumulateDeviation(const float* in, const float* avg, float* dev, float* n, int64_t base, CorrectedRun run,
-                         PixelLimits limits, PlaneNormalisation norm)
+// With kDifferences also the weighted differences robust clipping needs
+// (k e = r d, e the unscaled difference).
+template <bool kDifferences>
+void AccumulateDeviation(const float* in, const float* avg, float* dev, float* n, float* differences, int64_t base,
+                         CorrectedRun run, PixelLimits limits, PlaneNormalisation norm)
 {
     for (int64_t i = base + run.x0; i < base + run.x1; ++i) {
         const bool use = limits.Accepts(in[i]);
         const float d = norm.Difference(norm.Normalise(in[i]), run.localRef, run.localF, avg[i]);
         dev[i] += use ? d * d : 0.0f;
         n[i] += use ? 1.0f : 0.0f;
+        if constexpr (kDifferences)
+            differences[i] += use ? norm.r * d : 0.0f;
     }
 }
 
@@ -90,9 +103,23 @@ void CMergeEngine::SetParams(const MergeParams& params)
     const MergeParams& p = m_params;
     if (params.m_normalizeArea != p.m_normalizeArea || params.m_whiteLimit != p.m_whiteLimit ||
         params.m_blackLimit != p.m_blackLimit || params.m_ignoreBlack != p.m_ignoreBlack ||
-        params.m_ignoreWhite != p.m_ignoreWhite || params.m_align != p.m_align)
+        params.m_ignoreWhite != p.m_ignoreWhite || params.m_align != p.m_align || params.m_robust != p.m_robust)
         m_deviationValid = false;
     m_params = params;
+}
+
+std::string FormatRejection(const FrameRejection& frame, int planes)
+{
+    const auto shares = [planes](const PlaneValues& values) {
+        std::string text;
+        for (int c = 0; c < std::min(planes, 3); ++c) {
+            char value[32];
+            std::snprintf(value, sizeof value, "%s%.4f", c ? "/" : "", 100.0 * values[c]);
+            text += value;
+        }
+        return text;
+    };
+    return "rejected " + shares(frame.rejected) + " %, faded " + shares(frame.faded) + " %";
 }
 
 void CMergeEngine::AddFrame(const std::string& path)
@@ -104,7 +131,7 @@ void CMergeEngine::AddFrame(const std::string& path)
 bool CMergeEngine::CalcFrameStats(const CFitsImage& image, PlaneValues& background, PlaneValues& signal,
                                   PlaneValues& noise) const
 {
-    return ::CalcFrameStats(image, m_rcNoise, m_rcLight, background, signal, noise);
+    return ::CalcFrameStats(image, m_rcNoise, m_rcLight, background, signal, noise, m_params.m_robust);
 }
 
 bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
@@ -112,7 +139,11 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
     if (AlignProgressPerFrame() > 0 && !AlignFrames(reference, host))
         return false;
     const bool adaptive = CalcFrameStats(reference, m_refBackground, m_refSignal, m_refNoise);
-    CFitsImage weight;
+    // Robust clipping needs the weights again; the specified merge drops them.
+    m_sums.Free();
+    m_robustTriples.clear();
+    CFitsImage dropped;
+    CFitsImage& weight = m_params.m_robust ? m_sums.weight : dropped;
     if (!AllocateZeroed(weight, reference) || !AllocateZeroed(m_average, reference)) {
         ReportNoMemory(host);
         return false;
@@ -137,7 +168,11 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
             continue;
         }
         m_exposureSum += frame.m_header.m_exposure;
-        const FrameNormalisation norms = NormaliseFrame(*this, frame);
+        if (m_params.m_robust) {
+            FrameTriples& t = m_robustTriples[path];
+            CalcFrameStats(frame, t.background, t.signal, t.noise);
+        }
+        const FrameNormalisation norms = NormaliseFrame(*this, frame, path);
         m_record.m_frames.push_back(
             {path, {{norms[0].k, norms[1].k, norms[2].k}}, frame.m_header.m_dateObs, frame.m_header.m_exposure});
         for (int c = 0; c < reference.m_planes; ++c) {
@@ -155,8 +190,11 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
 
 bool CMergeEngine::CalcDeviation(const CFitsImage& reference, CoreHost& host, int progressStep)
 {
-    CFitsImage count;
-    if (!AllocateZeroed(count, reference) || !AllocateZeroed(m_deviation, reference)) {
+    const bool robust = m_params.m_robust;
+    CFitsImage dropped;
+    CFitsImage& count = robust ? m_sums.count : dropped;
+    if (!AllocateZeroed(count, reference) || !AllocateZeroed(m_deviation, reference) ||
+        (robust && !AllocateZeroed(m_sums.differences, reference))) {
         ReportNoMemory(host);
         return false;
     }
@@ -175,17 +213,23 @@ bool CMergeEngine::CalcDeviation(const CFitsImage& reference, CoreHost& host, in
         if (!loaded || !loaded->SameSize(reference))
             continue;
         const CFitsImage& frame = *loaded;
-        const FrameNormalisation norms = NormaliseFrame(*this, frame);
+        const FrameNormalisation norms = NormaliseFrame(*this, frame, path);
         for (int c = 0; c < reference.m_planes; ++c) {
             const PlaneNormalisation& norm = norms[c];
             const float* in = frame.m_pData + N * c;
             const float* avg = m_average.m_pData + N * c;
             float* dev = m_deviation.m_pData + N * c;
             float* n = count.m_pData + N * c;
+            float* differences = robust ? m_sums.differences.m_pData + N * c : nullptr;
             const BlockMeans frameMeans = CalcBlockMeans(frame, c, window, m_threads);
             WalkPlane(W, frame.m_height, frameMeans, averageMeans[c], norm, window, m_threads,
                       [&](int row, const CorrectedRun& run) {
-                          AccumulateDeviation(in, avg, dev, n, int64_t{row} * W, run, limits, norm);
+                          if (robust)
+                              AccumulateDeviation<true>(in, avg, dev, n, differences, int64_t{row} * W, run, limits,
+                                                        norm);
+                          else
+                              AccumulateDeviation<false>(in, avg, dev, n, nullptr, int64_t{row} * W, run, limits,
+                                                         norm);
                       });
         }
     }
@@ -199,40 +243,111 @@ bool CMergeEngine::CalcDeviation(const CFitsImage& reference, CoreHost& host, in
 
 namespace {
 
+// The average, deviation and (robust mode) leave-one-out sums of one plane.
+struct ClipReference {
+    const float* __restrict average;
+    const float* __restrict deviation;
+    const float* __restrict weight;
+    const float* __restrict count;
+    const float* __restrict differences;
+    float noiseFloor;
+};
+
+ClipReference PlaneReference(const CMergeEngine& engine, int c)
+{
+    const int64_t offset = int64_t{engine.m_average.m_width} * engine.m_average.m_height * c;
+    const auto at = [offset](const CFitsImage& image) { return image.m_pData ? image.m_pData + offset : nullptr; };
+    return {at(engine.m_average), at(engine.m_deviation),     at(engine.m_sums.weight),
+            at(engine.m_sums.count), at(engine.m_sums.differences), engine.m_refNoise[c]};
+}
+
+// The test of pixel i with normalised value v: as specified, the difference
+// from the average against the pixel's deviation; robust, leave-one-out.
+// Always inline: the clipping loop vectorises only with it in view.
+template <bool kRobust>
+[[gnu::always_inline]] inline ClipTest TestPixel(const ClipReference& ref, int64_t i, float v, const CorrectedRun& run,
+                   const PlaneNormalisation& norm)
+{
+    if constexpr (kRobust) {
+        const float e = v + run.localRef - run.localF - ref.average[i];
+        const float squares = ref.deviation[i] * ref.deviation[i] * ref.count[i];
+        return TestLeaveOneOut(v, ref.average[i], e, norm.r, norm.k, ref.weight[i], squares, ref.differences[i],
+                               ref.count[i], ref.noiseFloor);
+    } else {
+        return {norm.Difference(v, run.localRef, run.localF, ref.average[i]), ref.deviation[i]};
+    }
+}
+
 // What the clipping pass needs of one frame's plane besides its normalisation.
 struct ClipPlane {
     const float* in;
-    const float* average;
-    const float* deviation;
+    ClipReference ref;
     float* out;
     float* weight;
+    float* rejections;  // null unless the rejection map is wanted
     float threshold;
     float fade;
 };
 
+// Pixels of a run rejected outright and faded.
+struct RejectionCount {
+    int64_t rejected = 0;
+    int64_t faded = 0;
+};
+
 // One run of the clipping pass (by value, as the loops above): accumulates v
 // with the weight left by the clipping and, with kDraw, tints the rejected
-// pixels of the picture row; columns[x] is the picture column of frame column
-// x, -1 for a column the picture does not show.
-template <bool kDraw>
-void ClipRun(ClipPlane p, PlaneNormalisation norm, PixelLimits limits, int64_t base, CorrectedRun run,
-             uint32_t* pictureRow, const int* columns)
+// pixels of the picture row (columns[x] is the picture column of frame column
+// x, -1 for a column the picture does not show); with kFigures it counts the
+// pixels rejected and faded and adds the rejected part to the rejection map,
+// when there is one. Choices made at compile time keep the plain loop free of
+// branches and counters, so that it vectorises.
+template <bool kDraw, bool kRobust, bool kFigures>
+RejectionCount ClipRun(ClipPlane p, PlaneNormalisation norm, PixelLimits limits, int64_t base, CorrectedRun run,
+                       uint32_t* pictureRow, const int* columns)
 {
+    int32_t rejected = 0, faded = 0;
+    // The sums written never overlap what is read: told, so that the loop
+    // need not test every pair of its many arrays.
+    float* __restrict out = p.out;
+    float* __restrict weight = p.weight;
     for (int x = run.x0; x < run.x1; ++x) {
         const int64_t i = base + x;
         const bool use = limits.Accepts(p.in[i]);
         const float v = norm.Normalise(p.in[i]);
-        const float d = norm.Difference(v, run.localRef, run.localF, p.average[i]);
-        const ClipDecision decision = DecideClip(d, p.threshold, p.deviation[i], p.fade);
+        const ClipTest test = TestPixel<kRobust>(p.ref, i, v, run, norm);
+        const ClipDecision decision = DecideClip(test.d, p.threshold, test.deviation, p.fade);
         const float kept = 1.0f - decision.f;
-        p.out[i] += use ? norm.k * v * kept : 0.0f;
-        p.weight[i] += use ? kept * norm.k : 0.0f;
+        out[i] += use ? norm.k * v * kept : 0.0f;
+        weight[i] += use ? kept * norm.k : 0.0f;
+        const bool cut = use & !decision.accepted;
+        if constexpr (kFigures) {
+            rejected += cut & (decision.f >= 1.0f) ? 1 : 0;
+            faded += cut & (decision.f < 1.0f) ? 1 : 0;
+            if (p.rejections)
+                p.rejections[i] += use ? decision.f : 0.0f;
+        }
         if constexpr (kDraw) {
             const int column = columns[x];
-            if (use && !decision.accepted && column >= 0)
-                pictureRow[column] = TintPixel(pictureRow[column], decision.f, d > 0.0f);
+            if (cut && column >= 0)
+                pictureRow[column] = TintPixel(pictureRow[column], decision.f, test.d > 0.0f);
         }
     }
+    return {rejected, faded};
+}
+
+// ClipRun with its choices made at run time.
+RejectionCount ClipRunAs(bool draw, bool robust, bool figures, const ClipPlane& p, const PlaneNormalisation& norm,
+                         PixelLimits limits, int64_t base, const CorrectedRun& run, uint32_t* pictureRow,
+                         const int* columns)
+{
+    const auto withFigures = [&]<bool kDraw, bool kRobust>() {
+        return figures ? ClipRun<kDraw, kRobust, true>(p, norm, limits, base, run, pictureRow, columns)
+                       : ClipRun<kDraw, kRobust, false>(p, norm, limits, base, run, pictureRow, columns);
+    };
+    if (draw)
+        return robust ? withFigures.operator()<true, true>() : withFigures.operator()<true, false>();
+    return robust ? withFigures.operator()<false, true>() : withFigures.operator()<false, false>();
 }
 
 // The picture the clipping pass shows of each frame: the frame sampled at the
@@ -299,10 +414,14 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
                                  bool showFrames)
 {
     CFitsImage weight;
-    if (!AllocateZeroed(weight, image) || !AllocateZeroed(image, image)) {
+    if (!AllocateZeroed(weight, image) || !AllocateZeroed(image, image) ||
+        (m_mapRejections && !AllocateZeroed(m_rejectionMap, image))) {
         ReportNoMemory(host);
         return false;
     }
+    m_rejections.clear();
+    const bool figures = m_rejectionFigures || m_mapRejections;
+    const bool robust = m_params.m_robust && IsCacheValid(image);
     const int W = image.m_width;
     const int H = image.m_height;
     const int64_t N = int64_t{W} * H;
@@ -327,27 +446,38 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
             continue;
         const CFitsImage& frame = *loaded;
         const bool drawn = draw && picture.Render(frame, floor, bitmap);
-        const FrameNormalisation norms = NormaliseFrame(*this, frame);
+        const FrameNormalisation norms = NormaliseFrame(*this, frame, path);
         const PlaneValues& scale = m_sigmaScale[path];
+        FrameRejection share;
+        share.path = path;
         for (int c = 0; c < image.m_planes; ++c) {
             host.SetTitle("Sigma Clipping - " + path);
             const PlaneNormalisation& norm = norms[c];
-            const ClipPlane plane{frame.m_pData + N * c,  m_average.m_pData + N * c,
-                                  m_deviation.m_pData + N * c, image.m_pData + N * c,
-                                  weight.m_pData + N * c, m_params.m_sigma * scale[c],
+            const ClipPlane plane{frame.m_pData + N * c,
+                                  PlaneReference(*this, c),
+                                  image.m_pData + N * c,
+                                  weight.m_pData + N * c,
+                                  m_mapRejections ? m_rejectionMap.m_pData + N * c : nullptr,
+                                  m_params.m_sigma * scale[c],
                                   m_params.m_sigmaFade};
             const BlockMeans frameMeans = CalcBlockMeans(frame, c, window, m_threads);
+            // Whole numbers: the same sum in any order, on any number of threads.
+            std::atomic<int64_t> rejected{0}, faded{0};
             WalkPlane(W, H, frameMeans, averageMeans[c], norm, window, m_threads,
                       [&](int row, const CorrectedRun& run) {
-                          const int64_t base = int64_t{row} * W;
-                          const int pictureRow = picture.Row(row);
-                          if (drawn && pictureRow >= 0)
-                              ClipRun<true>(plane, norm, limits, base, run, bitmap.PixelPtr(0, pictureRow),
-                                            picture.Columns());
-                          else
-                              ClipRun<false>(plane, norm, limits, base, run, nullptr, nullptr);
+                          const int pictureRow = drawn ? picture.Row(row) : -1;
+                          const bool drawRow = pictureRow >= 0;
+                          const RejectionCount count = ClipRunAs(
+                              drawRow, robust, figures, plane, norm, limits, int64_t{row} * W, run,
+                              drawRow ? bitmap.PixelPtr(0, pictureRow) : nullptr, drawRow ? picture.Columns() : nullptr);
+                          rejected += count.rejected;
+                          faded += count.faded;
                       });
+            share.rejected[c] = static_cast<float>(static_cast<double>(rejected) / static_cast<double>(N));
+            share.faded[c] = static_cast<float>(static_cast<double>(faded) / static_cast<double>(N));
         }
+        if (figures)
+            m_rejections.push_back(share);
         if (drawn) {
             if (showFrames)
                 host.ShowFrame();
@@ -370,7 +500,7 @@ void CMergeEngine::ShowClipping(const CFitsImage& image, const std::string& path
         bitmap.Width() != W || bitmap.Height() != H)
         return;
     const int c = plane;
-    const PlaneNormalisation norm = NormaliseFrame(*this, image)[c];
+    const PlaneNormalisation norm = NormaliseFrame(*this, image, path)[c];
     const float threshold = m_params.m_sigma * m_sigmaScale[path][c];
     const float fade = m_params.m_sigmaFade;
     const PixelLimits limits = MakePixelLimits(m_params);
@@ -378,8 +508,8 @@ void CMergeEngine::ShowClipping(const CFitsImage& image, const std::string& path
     const bool ignoreWhite = m_params.m_ignoreWhite;
     const int64_t N = int64_t{W} * H;
     const float* in = image.m_pData + N * c;
-    const float* avg = m_average.m_pData + N * c;
-    const float* dev = m_deviation.m_pData + N * c;
+    const ClipReference ref = PlaneReference(*this, c);
+    const bool robust = m_params.m_robust;
     const LocalWindow window = MakeLocalWindow(m_params);
     const BlockMeans imageMeans = CalcBlockMeans(image, c, window, m_threads);
     const BlockMeans averageMeans = CalcBlockMeans(m_average, c, window, m_threads);
@@ -395,9 +525,12 @@ void CMergeEngine::ShowClipping(const CFitsImage& image, const std::string& path
             } else if (ignoreWhite && xv >= limits.hi) {
                 picture[x] = 0xFF0000u | (g << 8);
             } else if (limits.Accepts(xv)) {
-                const float d = norm.Difference(norm.Normalise(xv), run.localRef, run.localF, avg[i]);
-                const ClipDecision decision = DecideClip(d, threshold, dev[i], fade);
-                picture[x] = decision.accepted ? (g << 16) | (g << 8) | g : TintPixel(picture[x], decision.f, d > 0.0f);
+                const float v = norm.Normalise(xv);
+                const ClipTest test =
+                    robust ? TestPixel<true>(ref, i, v, run, norm) : TestPixel<false>(ref, i, v, run, norm);
+                const ClipDecision decision = DecideClip(test.d, threshold, test.deviation, fade);
+                picture[x] =
+                    decision.accepted ? (g << 16) | (g << 8) | g : TintPixel(picture[x], decision.f, test.d > 0.0f);
             }
         }
     });
@@ -431,7 +564,9 @@ bool CMergeEngine::AlignFrames(const CFitsImage& reference, CoreHost& host)
 
 bool CMergeEngine::IsCacheValid(const CFitsImage& image) const
 {
-    return m_deviationValid && m_average.SameSize(image) && m_deviation.SameSize(image) &&
+    const bool sumsFit = !m_params.m_robust || (m_sums.weight.SameSize(image) && m_sums.count.SameSize(image) &&
+                                                m_sums.differences.SameSize(image));
+    return m_deviationValid && m_average.SameSize(image) && m_deviation.SameSize(image) && sumsFit &&
            (!m_params.m_align || AreAlignmentsCurrent());
 }
 

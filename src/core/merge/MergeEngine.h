@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "align/FrameAligner.h"
 #include "image/FitsImage.h"
@@ -26,6 +27,42 @@ class AlignedFrameCache;
 // is enabled.
 inline int BlackFloor(const MergeParams& params) { return params.m_ignoreBlack ? params.m_blackLimit : kNoBlackFloor; }
 
+// What robust clipping keeps of the first two passes per pixel besides the
+// average and the deviation: the summed weights, the number of frames used
+// and the weighted sum of their differences from the average. Empty in the
+// specified mode.
+struct LeaveOneOutSums {
+    CFitsImage weight;
+    CFitsImage count;
+    CFitsImage differences;
+
+    void Free()
+    {
+        weight.Free();
+        count.Free();
+        differences.Free();
+    }
+};
+
+// The per-plane triples of one frame.
+struct FrameTriples {
+    PlaneValues background;
+    PlaneValues signal;
+    PlaneValues noise;
+};
+
+// How much of a frame the clipping pass took away, per plane: the shares of
+// the plane's pixels rejected outright and faded.
+struct FrameRejection {
+    std::string path;
+    PlaneValues rejected;
+    PlaneValues faded;
+};
+
+// "rejected R %, faded F %" of the first planes shares, as percentages with
+// four decimals; "r/g/b" for more than one plane.
+std::string FormatRejection(const FrameRejection& frame, int planes);
+
 class CMergeEngine {
 public:
     FrameSet m_files;
@@ -43,6 +80,20 @@ public:
     double m_exposureSum = 0.0;
     // What the last average pass combined, for the result's header.
     MergeRecord m_record;
+    LeaveOneOutSums m_sums;
+    // Robust mode: every frame's triples, measured once by the average pass;
+    // the robust estimators sort, which would cost more than a pass's
+    // arithmetic if every pass measured again.
+    std::map<std::string, FrameTriples> m_robustTriples;
+    // With m_rejectionFigures the clipping pass fills m_rejections, one entry
+    // per frame it merged, in order (without, it leaves it empty: counting
+    // costs the pixel loop its vector instructions). With m_mapRejections it
+    // also sums, per pixel, how many frames it rejected (a faded frame by its
+    // rejected part).
+    bool m_rejectionFigures = false;
+    std::vector<FrameRejection> m_rejections;
+    bool m_mapRejections = false;
+    CFitsImage m_rejectionMap;
     // Threads the passes split their pixel loops over; any count gives the
     // same bits.
     int m_threads = DefaultThreadCount();
@@ -57,8 +108,8 @@ public:
     AlignedFrameCache* m_pAlignedCache = nullptr;
 
     // Takes params; the average and deviation are dropped exactly when a
-    // value they were computed with changed: a limit, its switch or Normalize
-    // Area. Sigma, fade, Sigma Clip and Save Bitmaps keep them.
+    // value they were computed with changed: a limit, its switch, Normalize
+    // Area, Align or Robust. Sigma, fade, Sigma Clip and Save Bitmaps keep them.
     void SetParams(const MergeParams& params);
 
     // Inserts the path with sigma scales 1, 1, 1; an existing entry stays.

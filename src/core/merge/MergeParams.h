@@ -15,6 +15,9 @@ struct MergeParams {
     bool m_saveBitmaps = false;
     // Frames are registered on the reference's stars and resampled into its grid.
     bool m_align = false;
+    // Robust rectangle statistics and leave-one-out clipping; off: the merge
+    // as specified, bit for bit.
+    bool m_robust = false;
 
     bool operator==(const MergeParams&) const = default;
 };

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
+#include <vector>
 
 namespace {
 
@@ -58,9 +60,97 @@ std::string FormatTriple(const PlaneValues& values, Format format)
     return text;
 }
 
+// The finite values of plane c over the clipped rectangle; NaN would break
+// the ordering the median needs.
+void GatherFinite(const CFitsImage& image, int c, int64_t x0, int64_t x1, int64_t y0, int64_t y1,
+                  std::vector<float>& values)
+{
+    values.clear();
+    values.reserve(static_cast<size_t>((x1 - x0) * (y1 - y0)));  // one allocation per rectangle
+    for (int64_t y = y0; y < y1; ++y) {
+        const float* row = image.PixelAt(static_cast<int>(x0), static_cast<int>(y), c);
+        for (int64_t i = 0; i < x1 - x0; ++i)
+            if (std::isfinite(row[i]))
+                values.push_back(row[i]);
+    }
+}
+
+// The median of values (reordered); the mean of the two middle ones for an even count.
+double Median(std::vector<float>& values)
+{
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    const double upper = *middle;
+    if (values.size() % 2)
+        return upper;
+    return (upper + *std::max_element(values.begin(), middle)) / 2.0;
+}
+
+constexpr double kClipKappa = 3.0;
+// A Gaussian's deviation over its deviation within +-3 sigma.
+constexpr double kClippedToGaussian = 1.0136042;
+// The median absolute deviation of a Gaussian over its deviation.
+constexpr double kMadToGaussian = 1.4826022;
+constexpr int kMaxClipRounds = 50;
+
+// The mean of the middle half of the values (reordered). Unlike a clipped
+// mean it scales exactly with the values, also over an object's structure,
+// so that the signal levels of two frames keep the ratio of their light.
+double InterquartileMean(std::vector<float>& values)
+{
+    const auto first = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 4);
+    const auto last = values.begin() + static_cast<std::ptrdiff_t>(values.size() - values.size() / 4);
+    std::nth_element(values.begin(), first, values.end());
+    std::nth_element(first, last - 1, values.end());
+    double sum = 0.0;
+    for (auto it = first; it != last; ++it)
+        sum += *it;
+    return sum / static_cast<double>(last - first);
+}
+
+// The level: the interquartile mean. The noise: iterated 3-sigma clipping,
+// started from the median and the scaled median absolute deviation (which an
+// outlier cannot move much), until the kept set no longer changes.
+void CalcRobustStats(std::vector<float>& values, std::vector<float>& scratch, float& mean, float& stdDev)
+{
+    if (values.empty()) {
+        mean = stdDev = std::numeric_limits<float>::quiet_NaN();
+        return;
+    }
+    double center = Median(values);
+    scratch.resize(values.size());
+    for (size_t i = 0; i < values.size(); ++i)
+        scratch[i] = static_cast<float>(std::fabs(values[i] - center));
+    double scale = kMadToGaussian * Median(scratch);
+    int64_t keptBefore = -1;
+    for (int round = 0; round < kMaxClipRounds; ++round) {
+        const double limit = kClipKappa * scale;
+        double sum = 0.0;
+        int64_t kept = 0;
+        for (const float v : values)
+            if (std::fabs(v - center) <= limit) {
+                sum += v;
+                ++kept;
+            }
+        const double keptMean = sum / static_cast<double>(kept);
+        double ss = 0.0;
+        for (const float v : values)
+            if (std::fabs(v - center) <= limit)
+                ss += (v - keptMean) * (v - keptMean);
+        center = keptMean;
+        scale = kClippedToGaussian * std::sqrt(ss / static_cast<double>(kept));
+        if (kept == keptBefore)
+            break;
+        keptBefore = kept;
+    }
+    mean = static_cast<float>(InterquartileMean(values));
+    stdDev = static_cast<float>(scale);
+}
+
 }  // namespace
 
-bool CalcRectStats(const CFitsImage& image, const ImageRect& rect, PlaneValues& mean, PlaneValues& stdDev)
+bool CalcRectStats(const CFitsImage& image, const ImageRect& rect, PlaneValues& mean, PlaneValues& stdDev,
+                   bool robust)
 {
     // 64-bit so that x + w cannot overflow for any stored rectangle.
     const int64_t x0 = std::max<int64_t>(rect.StartX, 0);
@@ -77,7 +167,13 @@ bool CalcRectStats(const CFitsImage& image, const ImageRect& rect, PlaneValues& 
     }
 
     const int planes = std::min(image.m_planes, 3);
+    std::vector<float> values, scratch;
     for (int c = 0; c < planes; ++c) {
+        if (robust) {
+            GatherFinite(image, c, x0, x1, y0, y1, values);
+            CalcRobustStats(values, scratch, mean[c], stdDev[c]);
+            continue;
+        }
         double sum = 0.0;
         for (int64_t y = y0; y < y1; ++y) {
             const float* row = image.PixelAt(static_cast<int>(x0), static_cast<int>(y), c);
@@ -101,11 +197,11 @@ bool CalcRectStats(const CFitsImage& image, const ImageRect& rect, PlaneValues& 
 }
 
 bool CalcFrameStats(const CFitsImage& image, const ImageRect& rcNoise, const ImageRect& rcLight,
-                    PlaneValues& background, PlaneValues& signal, PlaneValues& noise)
+                    PlaneValues& background, PlaneValues& signal, PlaneValues& noise, bool robust)
 {
     PlaneValues scratch;
-    const bool okBack = CalcRectStats(image, rcNoise, background, noise);
-    const bool okSignal = CalcRectStats(image, rcLight, signal, scratch);
+    const bool okBack = CalcRectStats(image, rcNoise, background, noise, robust);
+    const bool okSignal = CalcRectStats(image, rcLight, signal, scratch, robust);
     const int planes = std::min(image.m_planes, 3);
     for (int c = 0; c < planes; ++c)
         signal[c] -= background[c];
@@ -119,17 +215,17 @@ bool CalcFrameStats(const CFitsImage& image, const ImageRect& rcNoise, const Ima
     return false;
 }
 
-InfoLine FormatInfoLine(const CFitsImage& image, const ImageRect& rcNoise, const ImageRect& rcLight)
+InfoLine FormatInfoLine(const CFitsImage& image, const ImageRect& rcNoise, const ImageRect& rcLight, bool robust)
 {
     if (!image.m_pData)
         return {"open images", ""};
 
     PlaneValues bk, noise, light, scratch;
-    if (!CalcRectStats(image, rcNoise, bk, noise))
+    if (!CalcRectStats(image, rcNoise, bk, noise, robust))
         return {"mark background rectangle", "Simple"};
 
     const bool colour = image.m_planes == 3;
-    const bool okSignal = CalcRectStats(image, rcLight, light, scratch);
+    const bool okSignal = CalcRectStats(image, rcLight, light, scratch, robust);
     if (!okSignal) {
         if (colour)
             return {"Bk=" + FormatTriple(bk, FormatTruncated) + " Noise=" + FormatTriple(noise, FormatTruncated),

@@ -32,20 +32,21 @@ std::string Format(const char* format, ...)
 
 // The noise alone when the signal rectangle (or both) cannot be used. A
 // background rectangle that cannot be used measures no plane: all 0.
-void MeasureNoiseOnly(const CFitsImage& image, const ImageRect& rcNoise, PlaneValues& noise)
+void MeasureNoiseOnly(const CFitsImage& image, const ImageRect& rcNoise, PlaneValues& noise, bool robust)
 {
     PlaneValues background;
-    if (!CalcRectStats(image, rcNoise, background, noise))
+    if (!CalcRectStats(image, rcNoise, background, noise, robust))
         noise = PlaneValues{};
 }
 
 // Text, sortValue and the report's noise and S/N fields of one frame.
-void DescribeQuality(const CFitsImage& image, const ImageRect& rcNoise, const ImageRect& rcLight, FileListRow& row)
+void DescribeQuality(const CFitsImage& image, const ImageRect& rcNoise, const ImageRect& rcLight, bool robust,
+                     FileListRow& row)
 {
     PlaneValues background, signal, noise;
-    const bool ok = CalcFrameStats(image, rcNoise, rcLight, background, signal, noise);
+    const bool ok = CalcFrameStats(image, rcNoise, rcLight, background, signal, noise, robust);
     if (!ok)
-        MeasureNoiseOnly(image, rcNoise, noise);
+        MeasureNoiseOnly(image, rcNoise, noise, robust);
     double sn[3];
     for (int c = 0; c < 3; ++c)
         sn[c] = static_cast<double>(signal[c]) / static_cast<double>(noise[c]);
@@ -74,7 +75,7 @@ void DescribeQuality(const CFitsImage& image, const ImageRect& rcNoise, const Im
 }  // namespace
 
 std::vector<FileListRow> BuildFileList(FrameSet& files, const ImageRect& rcNoise, const ImageRect& rcLight,
-                                       ErrorSink& sink)
+                                       ErrorSink& sink, bool robust)
 {
     std::vector<FileListRow> rows;
     CFitsImage current, previous;
@@ -90,12 +91,12 @@ std::vector<FileListRow> BuildFileList(FrameSet& files, const ImageRect& rcNoise
         row.width = current.m_width;
         row.height = current.m_height;
         row.reportLine = row.name;
-        DescribeQuality(current, rcNoise, rcLight, row);
+        DescribeQuality(current, rcNoise, rcLight, robust, row);
 
         PlaneValues dn, scratch;
         if (previous.SameSize(current)) {
             previous.Subtract(current);
-            CalcRectStats(previous, rcNoise, scratch, dn);
+            CalcRectStats(previous, rcNoise, scratch, dn, robust);
             row.snText += Format(" Nd %.2f", dn[0] * kDifferenceFactor);
         }
         previous.CopyPixelsFrom(current);

@@ -23,9 +23,10 @@ struct FileListRow {
 };
 
 // One row per readable frame, in frame order. A frame that cannot be read is
-// reported through the sink and removed from files.
+// reported through the sink and removed from files. robust: every figure
+// from the robust rectangle statistics, as a robust merge uses them.
 std::vector<FileListRow> BuildFileList(FrameSet& files, const ImageRect& rcNoise, const ImageRect& rcLight,
-                                       ErrorSink& sink);
+                                       ErrorSink& sink, bool robust = false);
 
 // The report lines of all rows, in row order.
 std::string NoiseReportText(const std::vector<FileListRow>& rows);
