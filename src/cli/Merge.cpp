@@ -171,8 +171,10 @@ bool ReadParameters(const CliCommandLine& line, const QSettings* settings, CMerg
             return false;
         }
     engine.m_mapRejections = line.m_parser.isSet(QStringLiteral("rejection-map"));
-    engine.m_rejectionFigures =
-        !line.m_parser.isSet(QStringLiteral("quiet")) || line.m_parser.isSet(QStringLiteral("stats"));
+    // A robust result names every frame's share in its HISTORY, as the
+    // desktop program's does.
+    engine.m_rejectionFigures = p.m_robust || !line.m_parser.isSet(QStringLiteral("quiet")) ||
+                                line.m_parser.isSet(QStringLiteral("stats"));
     return true;
 }
 

@@ -72,6 +72,7 @@ std::vector<std::string> DescribeParameters(const MergeSettings& settings)
                    p.m_blackLimit, p.m_ignoreWhite ? "on" : "off", p.m_whiteLimit),
             Format("Sigma Clip %s, sigma %g, fade %g, Normalize Area %d", p.m_useSigma ? "on" : "off",
                    static_cast<double>(p.m_sigma), static_cast<double>(p.m_sigmaFade), p.m_normalizeArea),
+            Format("Robust %s, Align frames %s", p.m_robust ? "on" : "off", p.m_align ? "on" : "off"),
             "Background rectangle " + DescribeRect(settings.m_rcNoise) + ", signal rectangle " +
                 DescribeRect(settings.m_rcLight)};
 }
@@ -153,7 +154,7 @@ std::string FormatFitsDate(double seconds)
     return text;
 }
 
-std::string DescribeFrame(const MergeRecord& record, const CombinedFrame& frame)
+std::string DescribeFrame(const MergeRecord& record, const CombinedFrame& frame, const FrameRejection* rejection)
 {
     std::string text = "  " + FileName(frame.m_path) + " weight " + DescribeWeights(frame.m_weight, record.m_planes);
     const MergeSettings& settings = record.m_settings;
@@ -163,6 +164,8 @@ std::string DescribeFrame(const MergeRecord& record, const CombinedFrame& frame)
         if (scales != DescribeWeights(PlaneValues{{1.0f, 1.0f, 1.0f}}, record.m_planes))
             text += " sigma scale " + scales;
     }
+    if (rejection)
+        text += ", " + FormatRejection(*rejection, record.m_planes);
     return text;
 }
 
@@ -187,7 +190,15 @@ ResultProvenance DescribeMerge(const CMergeEngine& engine)
         return provenance;
     }
     history.push_back("Frames combined (name, weight per plane):");
-    for (const CombinedFrame& frame : record.m_frames)
-        history.push_back(DescribeFrame(record, frame));
+    // Both hosts count what a robust clipping rejected; the specified one
+    // counts only on request, so its share would differ between them.
+    const MergeParams& params = record.m_settings.m_params;
+    const bool shares = params.m_robust && params.m_useSigma;
+    for (const CombinedFrame& frame : record.m_frames) {
+        const auto rejection = std::find_if(engine.m_rejections.begin(), engine.m_rejections.end(),
+                                            [&frame](const FrameRejection& r) { return r.path == frame.m_path; });
+        const bool known = shares && rejection != engine.m_rejections.end();
+        history.push_back(DescribeFrame(record, frame, known ? &*rejection : nullptr));
+    }
     return provenance;
 }

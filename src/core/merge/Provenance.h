@@ -38,10 +38,11 @@ struct MergeRecord {
 };
 
 class CMergeEngine;
+struct FrameRejection;
 
 // The HISTORY line of one combined frame: its name and weights, then what
-// else the merge knows of it.
-std::string DescribeFrame(const MergeRecord& record, const CombinedFrame& frame);
+// else the merge knows of it (with rejection, the shares the clipping took).
+std::string DescribeFrame(const MergeRecord& record, const CombinedFrame& frame, const FrameRejection* rejection);
 // The result header's additions for the engine's last merge.
 ResultProvenance DescribeMerge(const CMergeEngine& engine);
 
