@@ -138,7 +138,7 @@ bool DetectStars(const CFitsImage& image, std::vector<Star>& stars, std::string&
     static constexpr float kConvolution[9] = {1, 2, 1, 2, 4, 2, 1, 2, 1};
     sep_catalog* catalog = nullptr;
     status = sep_extract(&sepImage, kThresholdSigma, SEP_THRESH_REL, kMinArea, kConvolution, 3, 3,
-                         SEP_FILTER_CONV, 32, 0.005, 1, 1.0, &catalog);
+                         SEP_FILTER_CONV, 1, 1.0, 1, 1.0, &catalog);
     if (status != 0)
         return reason = SepMessage(status), false;
     std::unique_ptr<sep_catalog, void (*)(sep_catalog*)> catalogOwner(catalog, sep_catalog_free);

@@ -8,18 +8,16 @@ const CFitsImage* AlignedFrameCache::Find(const std::string& path) const
     return it == m_frames.end() ? nullptr : it->second.get();
 }
 
-void AlignedFrameCache::Keep(const std::string& path, const CFitsImage& frame)
+CFitsImage* AlignedFrameCache::Add(const std::string& path, const CFitsImage& like)
 {
-    const size_t bytes = static_cast<size_t>(frame.GetPixelCount()) * sizeof(float);
+    const size_t bytes = static_cast<size_t>(like.GetPixelCount()) * sizeof(float);
     if (m_used + bytes > m_budget || m_frames.count(path))
-        return;
-    auto copy = std::make_unique<CFitsImage>();
-    copy->CopyPixelsFrom(frame);
-    if (!copy->SameSize(frame))
-        return;  // no memory for the copy: resampled again next pass
-    copy->m_header = frame.m_header;
+        return nullptr;
+    auto image = std::make_unique<CFitsImage>();
+    if (!image->AllocateLike(like))
+        return nullptr;  // resampled again next pass
     m_used += bytes;
-    m_frames.emplace(path, std::move(copy));
+    return m_frames.emplace(path, std::move(image)).first->second.get();
 }
 
 FrameReader::FrameReader(const FrameSet& files, bool enabled, const FrameAlignments* alignments, int threads,
@@ -36,7 +34,7 @@ FrameReader::~FrameReader()
         m_pending.wait();
 }
 
-CFitsImage* FrameReader::Next(ErrorSink& sink)
+const CFitsImage* FrameReader::Next(ErrorSink& sink)
 {
     if (!m_pending.valid())
         return nullptr;
@@ -45,7 +43,7 @@ CFitsImage* FrameReader::Next(ErrorSink& sink)
     m_reports[slot].ReplayTo(sink);
     m_slot = 1 - slot;
     Start();
-    return loaded ? &m_frames[slot] : nullptr;
+    return loaded ? m_read[slot] : nullptr;
 }
 
 void FrameReader::Start()
@@ -68,27 +66,29 @@ bool FrameReader::Read(const std::string& path, int slot)
         if (move.m_a != 1.0 || move.m_b != 0.0 || move.m_tx != 0.0 || move.m_ty != 0.0)
             alignment = &it->second;
     }
-    CFitsImage& moved = m_frames[slot];
     if (const CFitsImage* kept = alignment && m_cache ? m_cache->Find(path) : nullptr) {
-        moved.CopyPixelsFrom(*kept);
-        moved.m_header = kept->m_header;
-        return moved.SameSize(*kept);
+        m_read[slot] = kept;
+        return true;
     }
-    CFitsImage& frame = alignment ? m_unaligned[slot] : moved;
+    CFitsImage& frame = alignment ? m_unaligned[slot] : m_frames[slot];
     // The reused buffer would keep an earlier frame's EXPTIME when this one
     // has none.
     frame.m_header.m_exposure = 0.0;
     if (!frame.Load(path, m_reports[slot]))
         return false;
+    m_read[slot] = &frame;
     if (!alignment)
         return true;
-    if (!moved.AllocateLike(frame)) {
-        m_reports[slot].ShowError(path, "Not enough memory to align the frame.");
-        return false;
+    CFitsImage* moved = m_cache ? m_cache->Add(path, frame) : nullptr;
+    if (!moved) {
+        moved = &m_frames[slot];
+        if (!moved->AllocateLike(frame)) {
+            m_reports[slot].ShowError(path, "Not enough memory to align the frame.");
+            return false;
+        }
     }
-    moved.m_header = frame.m_header;
-    ResampleFrame(frame, alignment->m_move, moved, m_threads);
-    if (m_cache)
-        m_cache->Keep(path, moved);
+    moved->m_header = frame.m_header;
+    ResampleFrame(frame, alignment->m_move, *moved, m_threads);
+    m_read[slot] = moved;
     return true;
 }

@@ -18,16 +18,21 @@ namespace {
 constexpr const char* kMemoryCaption = "Velmora";
 constexpr size_t kAlignedCacheBytes = size_t{512} << 20;
 constexpr const char* kMemoryText = "Not enough memory for the merge images.";
+constexpr const char* kNoRectDataText =
+    "The frame's move leaves no data in the background or signal rectangle; it is left out of the merge.";
 
-// Every plane of a frame brought to the reference triples of the last average.
-FrameNormalisation NormaliseFrame(const CMergeEngine& engine, const CFitsImage& frame)
+// Every plane of a frame brought to the reference triples of the last
+// average. False when the reference's rectangles were usable and the frame's
+// are not: with the same rectangles on a frame of the same size that means
+// its move left them without data, and neutral factors would merge it
+// unnormalised.
+bool NormaliseFrame(const CMergeEngine& engine, const CFitsImage& frame, FrameNormalisation& planes)
 {
     PlaneValues bk, signal, noise;
-    engine.CalcFrameStats(frame, bk, signal, noise);
-    FrameNormalisation planes;
+    const bool adaptive = engine.CalcFrameStats(frame, bk, signal, noise);
     for (int c = 0; c < frame.m_planes && c < 3; ++c)
         planes[c] = NormalisePlane(engine.m_refBackground, engine.m_refSignal, engine.m_refNoise, bk, signal, noise, c);
-    return planes;
+    return adaptive || !engine.m_refAdaptive;
 }
 
 // The moves the passes bring frames into the reference's grid with, if any.
@@ -103,7 +108,7 @@ void CMergeEngine::AddFrame(const std::string& path)
 bool CMergeEngine::CalcFrameStats(const CFitsImage& image, PlaneValues& background, PlaneValues& signal,
                                   PlaneValues& noise) const
 {
-    return ::CalcFrameStats(image, m_rcNoise, m_rcLight, background, signal, noise);
+    return ::CalcFrameStats(image, m_rcNoise, m_rcLight, background, signal, noise, m_params.m_align);
 }
 
 bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
@@ -111,6 +116,7 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
     if (AlignProgressPerFrame() > 0 && !AlignFrames(reference, host))
         return false;
     const bool adaptive = CalcFrameStats(reference, m_refBackground, m_refSignal, m_refNoise);
+    m_refAdaptive = adaptive && m_params.m_align;
     CFitsImage weight;
     if (!AllocateZeroed(weight, reference) || !AllocateZeroed(m_average, reference)) {
         ReportNoMemory(host);
@@ -127,7 +133,7 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
     for (const std::string& path : m_files) {
         host.StepProgress(1);
         host.SetTitle("Calc Average - " + path);
-        CFitsImage* loaded = reader.Next(host);
+        const CFitsImage* loaded = reader.Next(host);
         if (!loaded)
             continue;
         const CFitsImage& frame = *loaded;
@@ -135,8 +141,12 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
             host.ShowError(path, "Image has different size!");
             continue;
         }
+        FrameNormalisation norms;
+        if (!NormaliseFrame(*this, frame, norms)) {
+            host.ShowError(path, kNoRectDataText);
+            continue;
+        }
         m_exposureSum += frame.m_header.m_exposure;
-        const FrameNormalisation norms = NormaliseFrame(*this, frame);
         m_record.m_frames.push_back(
             {path, {{norms[0].k, norms[1].k, norms[2].k}}, frame.m_header.m_dateObs, frame.m_header.m_exposure});
         for (int c = 0; c < reference.m_planes; ++c) {
@@ -174,7 +184,9 @@ bool CMergeEngine::CalcDeviation(const CFitsImage& reference, CoreHost& host, in
         if (!loaded || !loaded->SameSize(reference))
             continue;
         const CFitsImage& frame = *loaded;
-        const FrameNormalisation norms = NormaliseFrame(*this, frame);
+        FrameNormalisation norms;
+        if (!NormaliseFrame(*this, frame, norms))
+            continue;  // reported by the average pass
         for (int c = 0; c < reference.m_planes; ++c) {
             const PlaneNormalisation& norm = norms[c];
             const float* in = frame.m_pData + N * c;
@@ -258,12 +270,14 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
         if (!loaded || !loaded->SameSize(image))
             continue;
         const CFitsImage& frame = *loaded;
+        FrameNormalisation norms;
+        if (!NormaliseFrame(*this, frame, norms))
+            continue;  // reported by the average pass
         bool drawn = false;
         if (draw) {
             bitmap.RenderImage(frame, -1, floor);
             drawn = bitmap.HasBitmap() && bitmap.Width() == W && bitmap.Height() == H;
         }
-        const FrameNormalisation norms = NormaliseFrame(*this, frame);
         const PlaneValues& scale = m_sigmaScale[path];
         for (int c = 0; c < image.m_planes; ++c) {
             host.SetTitle("Sigma Clipping - " + path);
@@ -304,7 +318,9 @@ void CMergeEngine::ShowClipping(const CFitsImage& image, const std::string& path
         bitmap.Width() != W || bitmap.Height() != H)
         return;
     const int c = plane;
-    const PlaneNormalisation norm = NormaliseFrame(*this, image)[c];
+    FrameNormalisation norms;
+    NormaliseFrame(*this, image, norms);
+    const PlaneNormalisation norm = norms[c];
     const float threshold = m_params.m_sigma * m_sigmaScale[path][c];
     const float fade = m_params.m_sigmaFade;
     const PixelLimits limits = MakePixelLimits(m_params);

@@ -40,6 +40,9 @@ public:
     PlaneValues m_refBackground;
     PlaneValues m_refSignal;
     PlaneValues m_refNoise;
+    // Aligning with usable reference rectangles: a frame whose rectangles
+    // have no data is left out rather than merged with neutral factors.
+    bool m_refAdaptive = false;
     double m_exposureSum = 0.0;
     // What the last average pass combined, for the result's header.
     MergeRecord m_record;

@@ -9,14 +9,17 @@
 
 // Mean and population standard deviation of every plane over the rectangle
 // clipped to the image. False (mean[0] = stdDev[0] = 0) when the overlap has
-// fewer than 100 pixels.
-bool CalcRectStats(const CFitsImage& image, const ImageRect& rect, PlaneValues& mean, PlaneValues& stdDev);
+// fewer than 100 pixels. With skipNoData, NaN pixels ("no data" of a moved
+// frame) are left out and fewer than 100 pixels with data in any plane is
+// just as unusable; without NaN the figures are the same bits either way.
+bool CalcRectStats(const CFitsImage& image, const ImageRect& rect, PlaneValues& mean, PlaneValues& stdDev,
+                   bool skipNoData = false);
 
 // The per-plane triples of one frame from the background rectangle rcNoise
 // and the signal rectangle rcLight; true ("adaptive") when both are usable,
 // otherwise the neutral values background 0, signal 100, noise 1.
 bool CalcFrameStats(const CFitsImage& image, const ImageRect& rcNoise, const ImageRect& rcLight,
-                    PlaneValues& background, PlaneValues& signal, PlaneValues& noise);
+                    PlaneValues& background, PlaneValues& signal, PlaneValues& noise, bool skipNoData = false);
 
 // What the info line and the Merge button show for an image.
 struct InfoLine {
