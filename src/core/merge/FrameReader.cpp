@@ -8,16 +8,19 @@ const CFitsImage* AlignedFrameCache::Find(const std::string& path) const
     return it == m_frames.end() ? nullptr : it->second.get();
 }
 
-CFitsImage* AlignedFrameCache::Add(const std::string& path, const CFitsImage& like)
+const CFitsImage* AlignedFrameCache::Resample(const std::string& path, const CFitsImage& frame,
+                                              const Similarity& move, int threads)
 {
-    const size_t bytes = static_cast<size_t>(like.GetPixelCount()) * sizeof(float);
+    const size_t bytes = static_cast<size_t>(frame.GetPixelCount()) * sizeof(float);
     if (m_used + bytes > m_budget || m_frames.count(path))
         return nullptr;
-    auto image = std::make_unique<CFitsImage>();
-    if (!image->AllocateLike(like))
+    auto moved = std::make_unique<CFitsImage>();
+    if (!moved->AllocateLike(frame))
         return nullptr;  // resampled again next pass
+    moved->m_header = frame.m_header;
+    ResampleFrame(frame, move, *moved, threads);
     m_used += bytes;
-    return m_frames.emplace(path, std::move(image)).first->second.get();
+    return m_frames.emplace(path, std::move(moved)).first->second.get();
 }
 
 FrameReader::FrameReader(const FrameSet& files, bool enabled, const FrameAlignments* alignments, int threads,
@@ -62,8 +65,7 @@ bool FrameReader::Read(const std::string& path, int slot)
         const auto it = m_alignments->find(path);
         if (it == m_alignments->end() || !it->second.m_aligned)
             return false;
-        const Similarity& move = it->second.m_move;
-        if (move.m_a != 1.0 || move.m_b != 0.0 || move.m_tx != 0.0 || move.m_ty != 0.0)
+        if (!it->second.m_move.IsIdentity())
             alignment = &it->second;
     }
     if (const CFitsImage* kept = alignment && m_cache ? m_cache->Find(path) : nullptr) {
@@ -79,16 +81,17 @@ bool FrameReader::Read(const std::string& path, int slot)
     m_read[slot] = &frame;
     if (!alignment)
         return true;
-    CFitsImage* moved = m_cache ? m_cache->Add(path, frame) : nullptr;
-    if (!moved) {
-        moved = &m_frames[slot];
-        if (!moved->AllocateLike(frame)) {
-            m_reports[slot].ShowError(path, "Not enough memory to align the frame.");
-            return false;
-        }
+    if (const CFitsImage* kept = m_cache ? m_cache->Resample(path, frame, alignment->m_move, m_threads) : nullptr) {
+        m_read[slot] = kept;
+        return true;
     }
-    moved->m_header = frame.m_header;
-    ResampleFrame(frame, alignment->m_move, *moved, m_threads);
-    m_read[slot] = moved;
+    CFitsImage& moved = m_frames[slot];
+    if (!moved.AllocateLike(frame)) {
+        m_reports[slot].ShowError(path, "Not enough memory to align the frame.");
+        return false;
+    }
+    moved.m_header = frame.m_header;
+    ResampleFrame(frame, alignment->m_move, moved, m_threads);
+    m_read[slot] = &moved;
     return true;
 }

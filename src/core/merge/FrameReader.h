@@ -22,9 +22,10 @@ class AlignedFrameCache {
 public:
     explicit AlignedFrameCache(size_t budgetBytes) : m_budget(budgetBytes) {}
     const CFitsImage* Find(const std::string& path) const;
-    // A new image allocated like frame, kept for path, when it fits the
-    // budget; null otherwise.
-    CFitsImage* Add(const std::string& path, const CFitsImage& like);
+    // frame resampled by move into a new image kept for path, when it fits
+    // the budget; null otherwise.
+    const CFitsImage* Resample(const std::string& path, const CFitsImage& frame, const Similarity& move,
+                               int threads);
 
 private:
     std::map<std::string, std::unique_ptr<CFitsImage>> m_frames;

@@ -364,7 +364,13 @@ bool CMergeEngine::AlignFrames(const CFitsImage& reference, CoreHost& host)
     m_alignedFiles.clear();
     const std::vector<std::string> paths(m_files.begin(), m_files.end());
     std::vector<FrameAlignment> alignments;
-    if (!AlignFrameSet(reference, m_referencePath, paths, m_threads, host, alignments)) {
+    // Frames are resampled for the merge while the alignment still holds
+    // them: the average pass then reads none of them again.
+    const AlignedFrameUse keep = [&](size_t i, const CFitsImage& frame) {
+        if (m_pAlignedCache && !alignments[i].m_move.IsIdentity())
+            m_pAlignedCache->Resample(paths[i], frame, alignments[i].m_move, m_threads);
+    };
+    if (!AlignFrameSet(reference, m_referencePath, paths, m_threads, host, alignments, keep)) {
         host.ShowError(m_referencePath, "Cannot align the frames: " + alignments.front().m_reason + ".");
         return false;
     }
