@@ -231,18 +231,18 @@ TEST_F(AlignCli, AFrameWhoseRectangleHasNoDataIsReportedAndLeftOut)
 
     std::string err;
     ASSERT_EQ(Run(VELMORA_CLI " merge -q --align --sigma 3 --reference moved/frame_001.fit" + rects +
-                      " -o with.fit moved/*.fit",
+                      " -o norect-with.fit moved/*.fit",
                   nullptr, &err),
               0);
     EXPECT_NE(err.find(far), std::string::npos) << err;
     EXPECT_NE(err.find("no data in the background or signal rectangle"), std::string::npos) << err;
     // The result is the merge without it.
     std::string without = VELMORA_CLI " merge -q --align --sigma 3 --reference moved/frame_001.fit" + rects +
-                          " -o without.fit";
+                          " -o norect-without.fit";
     for (const std::string& name : others)
         without += " " + name;
     ASSERT_EQ(Run(without), 0);
-    EXPECT_TRUE(ReadTestPixels(s_dir->file("with.fit")) == ReadTestPixels(s_dir->file("without.fit")));
+    EXPECT_TRUE(ReadTestPixels(s_dir->file("norect-with.fit")) == ReadTestPixels(s_dir->file("norect-without.fit")));
 }
 
 TEST_F(AlignCli, AlignedMergeLiesOnTheReferenceGrid)
