@@ -136,6 +136,23 @@ echo "|---|---|---|"
 echo "| velmora-cli align | $align_wall | $align_peak |"
 echo "| velmora-cli merge --align --sigma 3 | $merge_wall | $merge_peak |"
 echo "| velmora-cli merge --sigma 3 (unaligned) | $plain_wall | - |"
+if [ "$have_siril" = 1 ]; then
+    mkdir -p "$TMP/siril-D"
+    ln -sf "${dithered[@]}" "$TMP/siril-D/"
+    printf 'requires 1.0.0\nsetext fit\nregister d_\n' >"$TMP/siril-D/register.ssf"
+    printf 'requires 1.0.0\nsetext fit\nregister d_\nstack r_d_ rej w 3 3 -norm=addscale -out=%s/siril-out\n' \
+        "$TMP" >"$TMP/siril-D/both.ssf"
+    clean="rm -f $TMP/siril-D/*.seq $TMP/siril-D/r_* $TMP/siril-out.fit"
+    read -r reg _ < <(BEFORE="$clean" measure siril-cli -d "$TMP/siril-D" -s "$TMP/siril-D/register.ssf")
+    read -r both _ < <(BEFORE="$clean" measure siril-cli -d "$TMP/siril-D" -s "$TMP/siril-D/both.ssf")
+    eval "$clean"
+    stacked=$(siril-cli -d "$TMP/siril-D" -s "$TMP/siril-D/both.ssf" 2>&1 | sed -n 's/.*\b\([0-9]\+\) images have been stacked.*/\1/p')
+    echo "| Siril register | $reg | - |"
+    echo "| Siril register + winsorized stack ($stacked of 16 frames stacked) | $both | - |"
+    echo
+    echo "Siril register + stack / velmora-cli merge --align: $(ratio "$both" "$merge_wall")"
+fi
+
 # Star residuals: the aligned merge of D and the merge of the same field's
 # unmoved frames 1-16 (set U, same seed) each against a merge of U's frames
 # 17-32 (the same field, other noise), by the same parameters.
@@ -154,19 +171,3 @@ read -r aligned_px _ < <("$BUILD/bench/residuals" "$TMP/aligned.fit" "$TMP/other
 echo
 echo "Residuals (pixels beyond 6 sigma of the difference to another merge of the field): aligned D $aligned_px," \
     "unmoved U $still_px, ratio $(ratio "$aligned_px" "$still_px")"
-if [ "$have_siril" = 1 ]; then
-    mkdir -p "$TMP/siril-D"
-    ln -sf "${dithered[@]}" "$TMP/siril-D/"
-    printf 'requires 1.0.0\nsetext fit\nregister d_\n' >"$TMP/siril-D/register.ssf"
-    printf 'requires 1.0.0\nsetext fit\nregister d_\nstack r_d_ rej w 3 3 -norm=addscale -out=%s/siril-out\n' \
-        "$TMP" >"$TMP/siril-D/both.ssf"
-    clean="rm -f $TMP/siril-D/*.seq $TMP/siril-D/r_* $TMP/siril-out.fit"
-    read -r reg _ < <(BEFORE="$clean" measure siril-cli -d "$TMP/siril-D" -s "$TMP/siril-D/register.ssf")
-    read -r both _ < <(BEFORE="$clean" measure siril-cli -d "$TMP/siril-D" -s "$TMP/siril-D/both.ssf")
-    eval "$clean"
-    stacked=$(siril-cli -d "$TMP/siril-D" -s "$TMP/siril-D/both.ssf" 2>&1 | sed -n 's/.*\b\([0-9]\+\) images have been stacked.*/\1/p')
-    echo "| Siril register | $reg | - |"
-    echo "| Siril register + winsorized stack ($stacked of 16 frames stacked) | $both | - |"
-    echo
-    echo "Siril register + stack / velmora-cli merge --align: $(ratio "$both" "$merge_wall")"
-fi
