@@ -2,7 +2,8 @@
 # make bench: times velmora-cli merge, the read floor, RenderImage and (when
 # installed) Siril and Gnuastro on generated frame sets; prints a Markdown
 # table, then the quality table of the specified and the Robust merge against
-# Siril's stacks. usage: bench/run.sh BUILD_DIR   (RUNS=3 by default)
+# Siril's stacks. usage: bench/run.sh BUILD_DIR   (RUNS=3 by default;
+# ONLY_ALIGN=1 runs the alignment part alone)
 set -euo pipefail
 BUILD=$(cd "${1:-build}" && pwd)
 RUNS=${RUNS:-3}
@@ -52,14 +53,15 @@ measure_cpu() {
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf (b > 0 ? "%.2f" : "-"), a / b}'; }
 
 mkdir -p "$DATA"
+have_siril=$(command -v siril-cli >/dev/null && echo 1 || echo 0)
+have_gnuastro=$(command -v astarithmetic >/dev/null && echo 1 || echo 0)
+echo "Machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo); $RUNS runs each, median; warm page cache; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+if [ "${ONLY_ALIGN:-0}" != 1 ]; then
 for s in "${SETS[@]}"; do make_set $s; done
 [ -f "$DATA/render/done" ] || { "$BUILD/make-frames" --out "$DATA/render" --count 1 --width 6000 --height 4000 \
     --planes 3 --type uint --seed 7 --prefix r_ >/dev/null && touch "$DATA/render/done"; }
 
-have_siril=$(command -v siril-cli >/dev/null && echo 1 || echo 0)
-have_gnuastro=$(command -v astarithmetic >/dev/null && echo 1 || echo 0)
 
-echo "Machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo); $RUNS runs each, median; warm page cache"
 echo
 echo "| set | merge | wall s | peak MiB | input MP/s | read floor s | x floor | Siril s | Siril / ours | Gnuastro s | Gnuastro / ours |"
 echo "|---|---|---|---|---|---|---|---|---|---|---|"
@@ -138,6 +140,8 @@ echo
 read -r _ read _ render < <("$BUILD/bench/render-bench" "$DATA/render/r_001.fit" 5)
 echo "RenderImage of a 6000x4000x3 frame: render $render s, CFITSIO read $read s, ratio $(ratio "$render" "$read")"
 
+fi
+
 # Alignment: frames moved by up to +-25 px and turned by up to +-3 degrees.
 # Accuracy against make-frames' true moves (largest error at an image corner),
 # velmora-cli align and merge --align against Siril's register + stack.
@@ -193,6 +197,8 @@ if [ "$have_siril" = 1 ]; then
     echo
     echo "Siril register + stack / velmora-cli merge --align: $(ratio "$both" "$merge_wall")"
 fi
+
+if [ "${ONLY_ALIGN:-0}" != 1 ]; then
 # Quality: sets of 1024x1024 16-bit frames with cosmic rays and a trail in
 # the middle frame, merged at sigma 3 and measured against the noise-free
 # field: residual noise in units of the reference frame's noise and pixels
@@ -238,3 +244,23 @@ for count in 5 8 16 32; do
     done
     echo "$row |"
 done
+fi
+
+# Star residuals: the aligned merge of D and the merge of the same field's
+# unmoved frames 1-16 (set U, same seed) each against a merge of U's frames
+# 17-32 (the same field, other noise), by the same parameters.
+[ -f "$DATA/U/done" ] || { rm -rf "$DATA/U" && "$BUILD/make-frames" --out "$DATA/U" --count 32 --width 1024 \
+    --height 1024 --type uint --seed 7 --prefix u_ >/dev/null && touch "$DATA/U/done"; }
+unmoved=("$DATA/U"/u_*.fit)
+same="-q --sigma 3 --fade 0 --background 40,40,200,200 --signal 448,448,128,128"
+# shellcheck disable=SC2086
+"$BUILD/velmora-cli" merge $same -o "$TMP/other.fit" "${unmoved[@]:16}"
+# shellcheck disable=SC2086
+"$BUILD/velmora-cli" merge $same -o "$TMP/still.fit" "${unmoved[@]:0:16}"
+# shellcheck disable=SC2086
+"$BUILD/velmora-cli" merge --align $same -o "$TMP/aligned.fit" "${dithered[@]}"
+read -r still_px _ < <("$BUILD/bench/residuals" "$TMP/still.fit" "$TMP/other.fit")
+read -r aligned_px _ < <("$BUILD/bench/residuals" "$TMP/aligned.fit" "$TMP/other.fit")
+echo
+echo "Residuals (pixels beyond 6 sigma of the difference to another merge of the field): aligned D $aligned_px," \
+    "unmoved U $still_px, ratio $(ratio "$aligned_px" "$still_px")"

@@ -205,6 +205,46 @@ TEST_F(AlignCli, AFrameWithoutStarsIsReportedAndLeftOutOfTheMerge)
     EXPECT_TRUE(with == ReadTestPixels(s_dir->file("without.fit")));
 }
 
+TEST_F(AlignCli, AFrameWhoseRectangleHasNoDataIsReportedAndLeftOut)
+{
+    // The frame moved furthest sideways leaves a strip along that edge of the
+    // reference grid without data: a background rectangle inside the strip
+    // has none for it, while every other frame still has enough there (or
+    // none either, then it is named just the same).
+    const std::map<std::string, Move> truth = Moves(Rows(Read("moved/frame_moves.txt")));
+    std::string far;
+    for (const auto& [name, move] : truth)
+        if (far.empty() || std::fabs(move.dx) > std::fabs(truth.at(far).dx))
+            far = name;
+    const Move m = truth.at(far);
+    ASSERT_GE(std::fabs(m.dx), 12.0) << "no frame moved far enough sideways";
+    // Rows around the middle, where the turn moves the edge by well under a pixel.
+    const int stripWidth = static_cast<int>(std::fabs(m.dx)) - 3;
+    const int x0 = m.dx > 0 ? kWidth - stripWidth : 0;
+    const std::string background =
+        std::to_string(x0) + "," + std::to_string(kHeight / 2 - 10) + "," + std::to_string(stripWidth) + ",20";
+    const std::string rects = " --background " + background + " --signal 448,320,128,128";
+    std::vector<std::string> others;
+    for (const auto& [name, move] : truth)
+        if (name != far)
+            others.push_back(name);
+
+    std::string err;
+    ASSERT_EQ(Run(VELMORA_CLI " merge -q --align --sigma 3 --reference moved/frame_001.fit" + rects +
+                      " -o norect-with.fit moved/*.fit",
+                  nullptr, &err),
+              0);
+    EXPECT_NE(err.find(far), std::string::npos) << err;
+    EXPECT_NE(err.find("no data in the background or signal rectangle"), std::string::npos) << err;
+    // The result is the merge without it.
+    std::string without = VELMORA_CLI " merge -q --align --sigma 3 --reference moved/frame_001.fit" + rects +
+                          " -o norect-without.fit";
+    for (const std::string& name : others)
+        without += " " + name;
+    ASSERT_EQ(Run(without), 0);
+    EXPECT_TRUE(ReadTestPixels(s_dir->file("norect-with.fit")) == ReadTestPixels(s_dir->file("norect-without.fit")));
+}
+
 TEST_F(AlignCli, AlignedMergeLiesOnTheReferenceGrid)
 {
     // The stars of the aligned merge of the moved set sit where those of the

@@ -265,3 +265,34 @@ TEST(RectStats, RobustConstantPatchAndNonFiniteValues)
     EXPECT_EQ(mean[0], 250.0f);
     EXPECT_EQ(noise[0], 0.0f);
 }
+
+TEST(RectStats, PixelsWithoutDataAreSkippedOnlyWhenAsked)
+{
+    // Rectangle 0,0,20,10 of the scene with its left columns made "no data",
+    // as a moved frame's edge: what is left keeps the checkerboard's mean and
+    // deviation, and too few pixels with data make it unusable.
+    const float nan = std::nanf("");
+    struct Case {
+        int noDataColumns;
+        bool usable;
+    };
+    for (const Case& c : {Case{0, true}, Case{6, true}, Case{10, true}, Case{11, false}, Case{20, false}}) {
+        CFitsImage image;
+        FillScene(image, 1, {{100, 0, 0}, {5, 0, 0}, {50, 0, 0}});
+        for (int y = 0; y < 10; ++y)
+            for (int x = 0; x < c.noDataColumns; ++x)
+                *image.PixelAt(x, y, 0) = nan;
+        PlaneValues mean, dev;
+        EXPECT_EQ(CalcRectStats(image, kBackground, mean, dev, false, true), c.usable) << c.noDataColumns;
+        if (c.usable) {
+            EXPECT_EQ(mean[0], 100.0f) << c.noDataColumns;
+            EXPECT_EQ(dev[0], 5.0f) << c.noDataColumns;
+        } else {
+            EXPECT_EQ(mean[0], 0.0f);
+        }
+        // Unasked, a NaN spreads as it always did.
+        PlaneValues plainMean, plainDev;
+        ASSERT_TRUE(CalcRectStats(image, kBackground, plainMean, plainDev));
+        EXPECT_EQ(std::isnan(plainMean[0]), c.noDataColumns > 0) << c.noDataColumns;
+    }
+}

@@ -32,7 +32,7 @@ FrameAlignment AlignFrame(const std::vector<Star>& referenceStars, const CFitsIm
 
 bool AlignFrameSet(const CFitsImage& reference, const std::string& referencePath,
                    const std::vector<std::string>& paths, int threads, CoreHost& host,
-                   std::vector<FrameAlignment>& alignments)
+                   std::vector<FrameAlignment>& alignments, const AlignedFrameUse& use)
 {
     alignments.assign(paths.size(), FrameAlignment());
     std::vector<Star> referenceStars;
@@ -57,17 +57,23 @@ bool AlignFrameSet(const CFitsImage& reference, const std::string& referencePath
                 if (paths[i] == referencePath) {
                     const int stars = static_cast<int>(referenceStars.size());
                     alignments[i] = {true, std::string(), Similarity(), stars, stars, 0.0};
-                } else if (!frames[k].Load(paths[i], reports[k])) {
-                    alignments[i].m_reason = kUnreadableReason;
-                } else {
-                    alignments[i] = AlignFrame(referenceStars, reference, frames[k]);
+                    continue;
                 }
+                // The reused buffer would keep an earlier frame's EXPTIME when
+                // this one has none, and the kept frame carries it to the passes.
+                frames[k].m_header = FrameHeader();
+                if (!frames[k].Load(paths[i], reports[k]))
+                    alignments[i].m_reason = kUnreadableReason;
+                else
+                    alignments[i] = AlignFrame(referenceStars, reference, frames[k]);
             }
         });
         for (size_t k = 0; k < count; ++k) {
             host.SetTitle(kAlignTitle + paths[first + k]);
             host.StepProgress(1);
             reports[k].ReplayTo(host);
+            if (use && alignments[first + k].m_aligned && paths[first + k] != referencePath)
+                use(first + k, frames[k]);
         }
     }
     return true;

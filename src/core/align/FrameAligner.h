@@ -2,6 +2,7 @@
 // The moves of a set of frames against a reference frame, computed once per
 // frame set and reference.
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -28,6 +29,10 @@ inline constexpr const char* kUnreadableReason = "unreadable";
 // The title of the alignment step while it works on a frame.
 inline constexpr const char* kAlignTitle = "Align Frames - ";
 
+// Called for each frame that aligned, in frame order on the calling thread,
+// while the frame is still in memory: its index in paths, the frame as read.
+using AlignedFrameUse = std::function<void(size_t, const CFitsImage&)>;
+
 // One entry per path, in order. Every frame is read (unreadable frames are
 // reported through the host and marked), up to `threads` at once; the title,
 // one progress step and the reports of each frame go to the host in frame
@@ -37,4 +42,4 @@ inline constexpr const char* kAlignTitle = "Align Frames - ";
 // then carries the reason.
 bool AlignFrameSet(const CFitsImage& reference, const std::string& referencePath,
                    const std::vector<std::string>& paths, int threads, CoreHost& host,
-                   std::vector<FrameAlignment>& alignments);
+                   std::vector<FrameAlignment>& alignments, const AlignedFrameUse& use = {});

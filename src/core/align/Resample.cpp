@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -41,32 +42,58 @@ void LanczosWeights(double f, double w[kTaps])
         w[i] /= sum;
 }
 
-// The 6 x 6 taps from corner (the top-left tap) on, all inside the frame.
-float Interpolate(const float* corner, int W, const float* wx, const float* wy)
+// The kernel sums each column of taps first, eight columns at once (the
+// six of the kernel and two spare that the loop carries to stay a vector
+// loop): lane-wise sums vectorise without reordering any one of them. Then
+// the six column sums are weighted across, always in the same order, so a
+// pixel near the edge gets the same bits from InterpolateAtEdge.
+constexpr int kLanes = 8;
+
+float WeighColumns(const float* columns, const float* wx)
 {
     float sum = 0.0f;
-    for (int r = 0; r < kTaps; ++r, corner += W) {
-        float line = 0.0f;
-        for (int t = 0; t < kTaps; ++t)
-            line += wx[t] * corner[t];
-        sum += wy[r] * line;
-    }
+    for (int t = 0; t < kTaps; ++t)
+        sum += wx[t] * columns[t];
     return sum;
+}
+
+// Four lanes of floats (GCC and Clang vector extensions): GCC 12 left the
+// column sums scalar by itself, at a third more time per frame.
+using Lanes = float __attribute__((vector_size(16)));
+
+Lanes LoadLanes(const float* p)
+{
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The taps from corner (the top-left tap) on, all inside the frame with the
+// two spare columns.
+float Interpolate(const float* corner, int W, const float* wx, const float* wy)
+{
+    Lanes left = {}, right = {};
+    for (int r = 0; r < kTaps; ++r, corner += W) {
+        left += wy[r] * LoadLanes(corner);
+        right += wy[r] * LoadLanes(corner + 4);
+    }
+    float columns[kLanes];
+    std::memcpy(columns, &left, sizeof left);
+    std::memcpy(columns + 4, &right, sizeof right);
+    return WeighColumns(columns, wx);
 }
 
 // The same near the edge, where the edge pixel stands in for the kernel's
 // reach beyond it.
 float InterpolateAtEdge(const float* plane, int W, int H, int iu, int iv, const float* wx, const float* wy)
 {
-    float sum = 0.0f;
+    float columns[kTaps] = {};
     for (int r = 0; r < kTaps; ++r) {
         const float* row = plane + int64_t{std::clamp(iv - 2 + r, 0, H - 1)} * W;
-        float line = 0.0f;
         for (int t = 0; t < kTaps; ++t)
-            line += wx[t] * row[std::clamp(iu - 2 + t, 0, W - 1)];
-        sum += wy[r] * line;
+            columns[t] += wy[r] * row[std::clamp(iu - 2 + t, 0, W - 1)];
     }
-    return sum;
+    return WeighColumns(columns, wx);
 }
 
 }  // namespace
@@ -98,10 +125,11 @@ void ResampleFrame(const CFitsImage& frame, const Similarity& move, CFitsImage& 
                         out.m_pData[N * p + i] = noData;
                     continue;
                 }
-                const int iu = static_cast<int>(std::floor(u)), iv = static_cast<int>(std::floor(v));
+                // floor(), cheaper: u and v are above -1 here.
+                const int iu = static_cast<int>(u + 1.0) - 1, iv = static_cast<int>(v + 1.0) - 1;
                 const float* wx = &table[static_cast<int>((u - iu) * kSteps + 0.5) * kTaps];
                 const float* wy = &table[static_cast<int>((v - iv) * kSteps + 0.5) * kTaps];
-                const bool inside = iu >= 2 && iu + 3 < W && iv >= 2 && iv + 3 < H;
+                const bool inside = iu >= 2 && iu - 2 + kLanes <= W && iv >= 2 && iv + 3 < H;
                 for (int p = 0; p < frame.m_planes; ++p) {
                     const float* plane = frame.m_pData + N * p;
                     out.m_pData[N * p + i] = inside ? Interpolate(plane + (int64_t{iv} - 2) * W + iu - 2, W, wx, wy)

@@ -19,6 +19,7 @@ struct Similarity {
     }
     // The move back from the frame to the reference.
     Similarity Inverse() const;
+    bool IsIdentity() const { return m_a == 1.0 && m_b == 0.0 && m_tx == 0.0 && m_ty == 0.0; }
 };
 
 // The same move told around the image centre cx = (W-1)/2, cy = (H-1)/2:

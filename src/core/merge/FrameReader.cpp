@@ -8,18 +8,19 @@ const CFitsImage* AlignedFrameCache::Find(const std::string& path) const
     return it == m_frames.end() ? nullptr : it->second.get();
 }
 
-void AlignedFrameCache::Keep(const std::string& path, const CFitsImage& frame)
+const CFitsImage* AlignedFrameCache::Resample(const std::string& path, const CFitsImage& frame,
+                                              const Similarity& move, int threads)
 {
     const size_t bytes = static_cast<size_t>(frame.GetPixelCount()) * sizeof(float);
     if (m_used + bytes > m_budget || m_frames.count(path))
-        return;
-    auto copy = std::make_unique<CFitsImage>();
-    copy->CopyPixelsFrom(frame);
-    if (!copy->SameSize(frame))
-        return;  // no memory for the copy: resampled again next pass
-    copy->m_header = frame.m_header;
+        return nullptr;
+    auto moved = std::make_unique<CFitsImage>();
+    if (!moved->AllocateLike(frame))
+        return nullptr;  // resampled again next pass
+    moved->m_header = frame.m_header;
+    ResampleFrame(frame, move, *moved, threads);
     m_used += bytes;
-    m_frames.emplace(path, std::move(copy));
+    return m_frames.emplace(path, std::move(moved)).first->second.get();
 }
 
 FrameReader::FrameReader(const FrameSet& files, bool enabled, const FrameAlignments* alignments, int threads,
@@ -36,7 +37,7 @@ FrameReader::~FrameReader()
         m_pending.wait();
 }
 
-CFitsImage* FrameReader::Next(ErrorSink& sink)
+const CFitsImage* FrameReader::Next(ErrorSink& sink)
 {
     if (!m_pending.valid())
         return nullptr;
@@ -45,7 +46,7 @@ CFitsImage* FrameReader::Next(ErrorSink& sink)
     m_reports[slot].ReplayTo(sink);
     m_slot = 1 - slot;
     Start();
-    return loaded ? &m_frames[slot] : nullptr;
+    return loaded ? m_read[slot] : nullptr;
 }
 
 void FrameReader::Start()
@@ -64,31 +65,33 @@ bool FrameReader::Read(const std::string& path, int slot)
         const auto it = m_alignments->find(path);
         if (it == m_alignments->end() || !it->second.m_aligned)
             return false;
-        const Similarity& move = it->second.m_move;
-        if (move.m_a != 1.0 || move.m_b != 0.0 || move.m_tx != 0.0 || move.m_ty != 0.0)
+        if (!it->second.m_move.IsIdentity())
             alignment = &it->second;
     }
-    CFitsImage& moved = m_frames[slot];
     if (const CFitsImage* kept = alignment && m_cache ? m_cache->Find(path) : nullptr) {
-        moved.CopyPixelsFrom(*kept);
-        moved.m_header = kept->m_header;
-        return moved.SameSize(*kept);
+        m_read[slot] = kept;
+        return true;
     }
-    CFitsImage& frame = alignment ? m_unaligned[slot] : moved;
+    CFitsImage& frame = alignment ? m_unaligned[slot] : m_frames[slot];
     // The reused buffer would keep an earlier frame's EXPTIME when this one
     // has none.
     frame.m_header.m_exposure = 0.0;
     if (!frame.Load(path, m_reports[slot]))
         return false;
+    m_read[slot] = &frame;
     if (!alignment)
         return true;
+    if (const CFitsImage* kept = m_cache ? m_cache->Resample(path, frame, alignment->m_move, m_threads) : nullptr) {
+        m_read[slot] = kept;
+        return true;
+    }
+    CFitsImage& moved = m_frames[slot];
     if (!moved.AllocateLike(frame)) {
         m_reports[slot].ShowError(path, "Not enough memory to align the frame.");
         return false;
     }
     moved.m_header = frame.m_header;
     ResampleFrame(frame, alignment->m_move, moved, m_threads);
-    if (m_cache)
-        m_cache->Keep(path, moved);
+    m_read[slot] = &moved;
     return true;
 }

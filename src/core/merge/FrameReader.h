@@ -15,13 +15,17 @@
 
 // Frames resampled into the reference's grid, kept from one pass of a merge
 // for the next up to a memory budget; frames beyond it are resampled again
-// in each pass, so memory stays bounded whatever the number of frames.
+// in each pass, so memory stays bounded whatever the number of frames. The
+// passes read kept frames in place: a copy per frame and pass cost more
+// than the merge's own arithmetic.
 class AlignedFrameCache {
 public:
     explicit AlignedFrameCache(size_t budgetBytes) : m_budget(budgetBytes) {}
     const CFitsImage* Find(const std::string& path) const;
-    // Keeps a copy of frame when it fits the budget.
-    void Keep(const std::string& path, const CFitsImage& frame);
+    // frame resampled by move into a new image kept for path, when it fits
+    // the budget; null otherwise.
+    const CFitsImage* Resample(const std::string& path, const CFitsImage& frame, const Similarity& move,
+                               int threads);
 
 private:
     std::map<std::string, std::unique_ptr<CFitsImage>> m_frames;
@@ -47,7 +51,7 @@ public:
     // The next frame of the set, valid until the following call; null when
     // it could not be read (reported to sink), was not aligned, or the reader
     // is not enabled.
-    CFitsImage* Next(ErrorSink& sink);
+    const CFitsImage* Next(ErrorSink& sink);
 
 private:
     // Reads the next path into the free slot; on a thread when one can be had.
@@ -62,6 +66,8 @@ private:
     AlignedFrameCache* m_cache;
     CFitsImage m_frames[2];
     CFitsImage m_unaligned[2];
+    // What each slot holds: its own frame or one kept in the cache.
+    const CFitsImage* m_read[2] = {nullptr, nullptr};
     HeldReports m_reports[2];
     int m_slot = 0;
     std::future<bool> m_pending;

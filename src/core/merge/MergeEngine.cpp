@@ -22,22 +22,27 @@ namespace {
 constexpr const char* kMemoryCaption = "Velmora";
 constexpr size_t kAlignedCacheBytes = size_t{512} << 20;
 constexpr const char* kMemoryText = "Not enough memory for the merge images.";
+constexpr const char* kNoRectDataText =
+    "The frame's move leaves no data in the background or signal rectangle; it is left out of the merge.";
 
 // Every plane of a frame brought to the reference triples of the last
-// average; in Robust mode with the triples that pass kept for the path.
-FrameNormalisation NormaliseFrame(const CMergeEngine& engine, const CFitsImage& frame, const std::string& path)
+// average (in Robust mode with the triples that pass kept for the path).
+// False when the reference's rectangles were usable and the frame's are not:
+// with the same rectangles on a frame of the same size that means its move
+// left them without data, and neutral factors would merge it unnormalised.
+bool NormaliseFrame(const CMergeEngine& engine, const CFitsImage& frame, const std::string& path,
+                    FrameNormalisation& planes)
 {
     FrameTriples t;
     const auto kept = engine.m_robustTriples.find(path);
     if (engine.m_params.m_robust && kept != engine.m_robustTriples.end())
         t = kept->second;
     else
-        engine.CalcFrameStats(frame, t.background, t.signal, t.noise);
-    FrameNormalisation planes;
+        t.adaptive = engine.CalcFrameStats(frame, t.background, t.signal, t.noise);
     for (int c = 0; c < frame.m_planes && c < 3; ++c)
         planes[c] = NormalisePlane(engine.m_refBackground, engine.m_refSignal, engine.m_refNoise, t.background,
                                    t.signal, t.noise, c);
-    return planes;
+    return t.adaptive || !engine.m_refAdaptive;
 }
 
 // The moves the passes bring frames into the reference's grid with, if any.
@@ -132,7 +137,8 @@ void CMergeEngine::AddFrame(const std::string& path)
 bool CMergeEngine::CalcFrameStats(const CFitsImage& image, PlaneValues& background, PlaneValues& signal,
                                   PlaneValues& noise) const
 {
-    return ::CalcFrameStats(image, m_rcNoise, m_rcLight, background, signal, noise, m_params.m_robust);
+    return ::CalcFrameStats(image, m_rcNoise, m_rcLight, background, signal, noise, m_params.m_robust,
+                            m_params.m_align);
 }
 
 bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
@@ -140,6 +146,7 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
     if (AlignProgressPerFrame() > 0 && !AlignFrames(reference, host))
         return false;
     const bool adaptive = CalcFrameStats(reference, m_refBackground, m_refSignal, m_refNoise);
+    m_refAdaptive = adaptive && m_params.m_align;
     // Robust clipping needs the weights again; the specified merge drops them.
     m_sums.Free();
     m_robustTriples.clear();
@@ -160,7 +167,7 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
     for (const std::string& path : m_files) {
         host.StepProgress(1);
         host.SetTitle("Calc Average - " + path);
-        CFitsImage* loaded = reader.Next(host);
+        const CFitsImage* loaded = reader.Next(host);
         if (!loaded)
             continue;
         const CFitsImage& frame = *loaded;
@@ -168,12 +175,16 @@ bool CMergeEngine::CalcAverage(const CFitsImage& reference, CoreHost& host)
             host.ShowError(path, "Image has different size!");
             continue;
         }
-        m_exposureSum += frame.m_header.m_exposure;
         if (m_params.m_robust) {
             FrameTriples& t = m_robustTriples[path];
-            CalcFrameStats(frame, t.background, t.signal, t.noise);
+            t.adaptive = CalcFrameStats(frame, t.background, t.signal, t.noise);
         }
-        const FrameNormalisation norms = NormaliseFrame(*this, frame, path);
+        FrameNormalisation norms;
+        if (!NormaliseFrame(*this, frame, path, norms)) {
+            host.ShowError(path, kNoRectDataText);
+            continue;
+        }
+        m_exposureSum += frame.m_header.m_exposure;
         m_record.m_frames.push_back(
             {path, {{norms[0].k, norms[1].k, norms[2].k}}, frame.m_header.m_dateObs, frame.m_header.m_exposure});
         for (int c = 0; c < reference.m_planes; ++c) {
@@ -214,7 +225,9 @@ bool CMergeEngine::CalcDeviation(const CFitsImage& reference, CoreHost& host, in
         if (!loaded || !loaded->SameSize(reference))
             continue;
         const CFitsImage& frame = *loaded;
-        const FrameNormalisation norms = NormaliseFrame(*this, frame, path);
+        FrameNormalisation norms;
+        if (!NormaliseFrame(*this, frame, path, norms))
+            continue;  // reported by the average pass
         for (int c = 0; c < reference.m_planes; ++c) {
             const PlaneNormalisation& norm = norms[c];
             const float* in = frame.m_pData + N * c;
@@ -388,8 +401,10 @@ bool CMergeEngine::CalcSigmaClip(CFitsImage& image, CPreviewBitmap& bitmap, Core
         if (!loaded || !loaded->SameSize(image))
             continue;
         const CFitsImage& frame = *loaded;
+        FrameNormalisation norms;
+        if (!NormaliseFrame(*this, frame, path, norms))
+            continue;  // reported by the average pass
         const bool drawn = draw && picture.Render(frame, floor, bitmap);
-        const FrameNormalisation norms = NormaliseFrame(*this, frame, path);
         const PlaneValues& scale = m_sigmaScale[path];
         FrameRejection share;
         share.path = path;
@@ -443,7 +458,9 @@ void CMergeEngine::ShowClipping(const CFitsImage& image, const std::string& path
         bitmap.Width() != W || bitmap.Height() != H)
         return;
     const int c = plane;
-    const PlaneNormalisation norm = NormaliseFrame(*this, image, path)[c];
+    FrameNormalisation norms;
+    NormaliseFrame(*this, image, path, norms);
+    const PlaneNormalisation norm = norms[c];
     const float threshold = m_params.m_sigma * m_sigmaScale[path][c];
     const float fade = m_params.m_sigmaFade;
     const PixelLimits limits = MakePixelLimits(m_params);
@@ -490,7 +507,13 @@ bool CMergeEngine::AlignFrames(const CFitsImage& reference, CoreHost& host)
     m_alignedFiles.clear();
     const std::vector<std::string> paths(m_files.begin(), m_files.end());
     std::vector<FrameAlignment> alignments;
-    if (!AlignFrameSet(reference, m_referencePath, paths, m_threads, host, alignments)) {
+    // Frames are resampled for the merge while the alignment still holds
+    // them: the average pass then reads none of them again.
+    const AlignedFrameUse keep = [&](size_t i, const CFitsImage& frame) {
+        if (m_pAlignedCache && !alignments[i].m_move.IsIdentity())
+            m_pAlignedCache->Resample(paths[i], frame, alignments[i].m_move, m_threads);
+    };
+    if (!AlignFrameSet(reference, m_referencePath, paths, m_threads, host, alignments, keep)) {
         host.ShowError(m_referencePath, "Cannot align the frames: " + alignments.front().m_reason + ".");
         return false;
     }

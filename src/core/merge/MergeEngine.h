@@ -49,6 +49,7 @@ struct FrameTriples {
     PlaneValues background;
     PlaneValues signal;
     PlaneValues noise;
+    bool adaptive = true;  // both rectangles usable
 };
 
 // How much of a frame the clipping pass took away, per plane: the shares of
@@ -77,6 +78,9 @@ public:
     PlaneValues m_refBackground;
     PlaneValues m_refSignal;
     PlaneValues m_refNoise;
+    // Aligning with usable reference rectangles: a frame whose rectangles
+    // have no data is left out rather than merged with neutral factors.
+    bool m_refAdaptive = false;
     double m_exposureSum = 0.0;
     // What the last average pass combined, for the result's header.
     MergeRecord m_record;

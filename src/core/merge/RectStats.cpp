@@ -150,7 +150,7 @@ void CalcRobustStats(std::vector<float>& values, std::vector<float>& scratch, fl
 }  // namespace
 
 bool CalcRectStats(const CFitsImage& image, const ImageRect& rect, PlaneValues& mean, PlaneValues& stdDev,
-                   bool robust)
+                   bool robust, bool skipNoData)
 {
     // 64-bit so that x + w cannot overflow for any stored rectangle.
     const int64_t x0 = std::max<int64_t>(rect.StartX, 0);
@@ -159,36 +159,47 @@ bool CalcRectStats(const CFitsImage& image, const ImageRect& rect, PlaneValues& 
     const int64_t y1 = std::min<int64_t>(int64_t{rect.StartY} + rect.SizeY, image.m_height);
     const int64_t width = x1 - x0;
     const int64_t height = y1 - y0;
-    const int64_t n = (width > 0 && height > 0 && image.m_pData) ? width * height : 0;
-    if (n < kMinRectArea) {
+    const int64_t area = (width > 0 && height > 0 && image.m_pData) ? width * height : 0;
+    const auto unusable = [&] {
         mean[0] = 0.0f;
         stdDev[0] = 0.0f;
         return false;
-    }
+    };
+    if (area < kMinRectArea)
+        return unusable();
 
     const int planes = std::min(image.m_planes, 3);
     std::vector<float> values, scratch;
     for (int c = 0; c < planes; ++c) {
         if (robust) {
             GatherFinite(image, c, x0, x1, y0, y1, values);
+            if (skipNoData && static_cast<int64_t>(values.size()) < kMinRectArea)
+                return unusable();
             CalcRobustStats(values, scratch, mean[c], stdDev[c]);
             continue;
         }
         double sum = 0.0;
+        int64_t n = 0;
         for (int64_t y = y0; y < y1; ++y) {
             const float* row = image.PixelAt(static_cast<int>(x0), static_cast<int>(y), c);
             for (int64_t i = 0; i < width; ++i)
-                sum += row[i];
+                if (!skipNoData || !std::isnan(row[i])) {
+                    sum += row[i];
+                    ++n;
+                }
         }
+        if (n < kMinRectArea)
+            return unusable();
         const double meanD = sum / static_cast<double>(n);
 
         double ss = 0.0;
         for (int64_t y = y0; y < y1; ++y) {
             const float* row = image.PixelAt(static_cast<int>(x0), static_cast<int>(y), c);
-            for (int64_t i = 0; i < width; ++i) {
-                const double d = row[i] - meanD;
-                ss += d * d;
-            }
+            for (int64_t i = 0; i < width; ++i)
+                if (!skipNoData || !std::isnan(row[i])) {
+                    const double d = row[i] - meanD;
+                    ss += d * d;
+                }
         }
         mean[c] = static_cast<float>(meanD);
         stdDev[c] = static_cast<float>(std::sqrt(ss / static_cast<double>(n)));
@@ -197,11 +208,12 @@ bool CalcRectStats(const CFitsImage& image, const ImageRect& rect, PlaneValues& 
 }
 
 bool CalcFrameStats(const CFitsImage& image, const ImageRect& rcNoise, const ImageRect& rcLight,
-                    PlaneValues& background, PlaneValues& signal, PlaneValues& noise, bool robust)
+                    PlaneValues& background, PlaneValues& signal, PlaneValues& noise, bool robust,
+                    bool skipNoData)
 {
     PlaneValues scratch;
-    const bool okBack = CalcRectStats(image, rcNoise, background, noise, robust);
-    const bool okSignal = CalcRectStats(image, rcLight, signal, scratch, robust);
+    const bool okBack = CalcRectStats(image, rcNoise, background, noise, robust, skipNoData);
+    const bool okSignal = CalcRectStats(image, rcLight, signal, scratch, robust, skipNoData);
     const int planes = std::min(image.m_planes, 3);
     for (int c = 0; c < planes; ++c)
         signal[c] -= background[c];

@@ -13,15 +13,19 @@
 // and the deviation of those within 3 deviations of their mean, iterated from
 // the median and the scaled median absolute deviation, so that stars, hot
 // pixels and cosmic rays in the rectangle move neither; the deviation is
-// scaled to match a plain one on pure Gaussian noise.
+// scaled to match a plain one on pure Gaussian noise. With skipNoData, NaN
+// pixels ("no data" of a moved frame) are left out and fewer than 100 pixels
+// with data in any plane is just as unusable; without NaN the figures are the
+// same bits either way.
 bool CalcRectStats(const CFitsImage& image, const ImageRect& rect, PlaneValues& mean, PlaneValues& stdDev,
-                   bool robust = false);
+                   bool robust = false, bool skipNoData = false);
 
 // The per-plane triples of one frame from the background rectangle rcNoise
 // and the signal rectangle rcLight; true ("adaptive") when both are usable,
 // otherwise the neutral values background 0, signal 100, noise 1.
 bool CalcFrameStats(const CFitsImage& image, const ImageRect& rcNoise, const ImageRect& rcLight,
-                    PlaneValues& background, PlaneValues& signal, PlaneValues& noise, bool robust = false);
+                    PlaneValues& background, PlaneValues& signal, PlaneValues& noise, bool robust = false,
+                    bool skipNoData = false);
 
 // What the info line and the Merge button show for an image.
 struct InfoLine {
