@@ -575,17 +575,22 @@ private slots:
         QTest::addColumn<bool>("sigma");
         QTest::addColumn<int>("held");
         QTest::addColumn<QString>("options");
-        QTest::newRow("sigma clip, floats") << true << int(Qt::NoModifier)
-                                            << " --sigma 2.5 --fade 0.3 --normalize-area 8 --black-limit 10"
-                                               " --local-scale FRAME3=1.2";
-        QTest::newRow("average, uint") << false << int(Qt::ShiftModifier) << " --type uint";
+        QTest::addColumn<bool>("robust");
+        const QString clip = " --sigma 2.5 --fade 0.3 --normalize-area 8 --black-limit 10 --local-scale FRAME3=1.2";
+        QTest::newRow("sigma clip, floats") << true << int(Qt::NoModifier) << clip << false;
+        QTest::newRow("average, uint") << false << int(Qt::ShiftModifier) << QString(" --type uint") << false;
+        // Its HISTORY names what the clipping took from each frame.
+        QTest::newRow("robust sigma clip") << true << int(Qt::NoModifier) << clip + " --robust" << true;
     }
     void savedResultEqualsTheBatchTool()
     {
         QFETCH(bool, sigma);
         QFETCH(int, held);
         QFETCH(QString, options);
+        QFETCH(bool, robust);
         AddWithRects({m_mono[1], m_mono[0], m_mono[2], m_mono[3], m_mono[4]});
+        if (robust)
+            Click(IDC_ROBUST);
         if (sigma) {
             Click(IDC_SIGMA_CLIP);  // enables the local-scale slider
             m_dlg->LoadFrame(m_mono[2]);
