@@ -19,7 +19,9 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr int kBin = 2;
 constexpr int kBackgroundTile = 64 / kBin;
 constexpr float kThresholdSigma = 5.0f;
-constexpr int kMinArea = 5;
+// Pixels above the threshold, binned: a hot pixel fills one, a cosmic-ray
+// track one or two.
+constexpr int kMinArea = 3;
 constexpr int kDeblendLevels = 2;
 constexpr int kWindowSubpixels = 1;  // SEP: 1 = by the pixel's centre, 0 = exact
 // Second-moment half-axes (in binned pixels) below this are hot pixels or
