@@ -32,6 +32,11 @@ constexpr double kMaxWidthOverTypical = 2.0;
 // The windowed centre's reach in sigmas, and how far it may end from the
 // binned detection's centre (a spike beside the star pulls the latter).
 constexpr double kWindowRadii = 4.0;
+// The binned isophote reaches further out on a star than the full frame's
+// (four pixels' signal over one pixel's threshold in sigmas), so its moments
+// overstate the star's width: this brings the window back to a Gaussian
+// star's own sigma. A wider window only adds noise and time.
+constexpr double kWindowOverMoment = 0.7;
 constexpr double kMaxCentreShift = 2.0 * kBin;
 // Flags of objects whose centre is unreliable.
 constexpr short kBadFlags = SEP_OBJ_TRUNC | SEP_OBJ_SINGU;
@@ -163,7 +168,7 @@ void CollectStars(const sep_image& image, std::vector<uint8_t>& mask, const sep_
 {
     stars.clear();
     for (int i : SelectStarLike(catalog)) {
-        const double sigma = std::max(kBin * MomentSigma(catalog, i), 0.7);
+        const double sigma = std::max(kWindowOverMoment * kBin * MomentSigma(catalog, i), 0.7);
         // A binned pixel's centre is the middle of its block.
         const double x0 = kBin * catalog.x[i] + 0.5 * (kBin - 1), y0 = kBin * catalog.y[i] + 0.5 * (kBin - 1);
         const double flux = catalog.flux[i];
