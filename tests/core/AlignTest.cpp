@@ -222,6 +222,20 @@ TEST(AlignDetect, FindsStarsNotHotPixelsOrCosmicRays)
     EXPECT_TRUE(stars.empty()) << stars.size() << " stars, the first at " << stars[0].m_x << "," << stars[0].m_y;
 }
 
+TEST(AlignDetect, FramesOfOneRowOrColumnHoldNoStars)
+{
+    for (const auto& [w, h] : {std::pair{1, 1}, std::pair{1, 40}, std::pair{40, 1}, std::pair{2, 2}, std::pair{3, 5}}) {
+        CFitsImage image;
+        ASSERT_TRUE(image.Allocate(w, h, 1));
+        for (int i = 0; i < w * h; ++i)
+            image.m_pData[i] = static_cast<float>(1000 + (i * 37) % 11);
+        std::vector<Star> stars{{1.0, 1.0, 1.0, 1.0}};
+        std::string reason;
+        EXPECT_TRUE(DetectStars(image, stars, reason)) << w << "x" << h << ": " << reason;
+        EXPECT_TRUE(stars.empty()) << w << "x" << h;
+    }
+}
+
 TEST(AlignResample, ShiftsExactlyRotatesSmoothlyAndMarksNoData)
 {
     constexpr int W = 40, H = 30;

@@ -207,6 +207,10 @@ sep_image MakeSepImage(std::vector<float>& data, std::vector<uint8_t>& mask, int
 bool DetectStars(const CFitsImage& image, std::vector<Star>& stars, std::string& reason)
 {
     const int W = image.m_width, H = image.m_height;
+    stars.clear();
+    // SEP divides by zero on a frame that bins to nothing; it holds no star.
+    if (W < kBin || H < kBin)
+        return true;
     std::vector<float> luminance, binned;
     std::vector<uint8_t> mask, binnedMask;
     MakeLuminance(image, luminance, mask);
