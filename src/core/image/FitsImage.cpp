@@ -2,6 +2,7 @@
 
 #include "image/HeaderKeywords.h"
 #include "image/TileCheck.h"
+#include "platform/FileNames.h"
 
 #include <sys/stat.h>
 
@@ -9,7 +10,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <new>
 #include <utility>
@@ -287,7 +287,7 @@ void FrameHeader::Read(fitsfile* file)
     char name[FLEN_FILENAME] = {};
     status = 0;
     fits_file_name(file, name, &status);
-    m_source = std::filesystem::path(name).filename().string();
+    m_source = BaseName(name);
     m_dateObs = ReadDateObs(file);
     m_keptCards = ReadKeptCards(file);
     // Missing keywords leave messages on the stack that belong to no report.

@@ -4,11 +4,11 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <filesystem>
 
 #include <fitsio.h>
 
 #include "merge/MergeEngine.h"
+#include "platform/FileNames.h"
 
 namespace {
 
@@ -25,8 +25,6 @@ std::string Format(const char* format, ...)
     va_end(args);
     return text;
 }
-
-std::string FileName(const std::string& path) { return std::filesystem::path(path).filename().string(); }
 
 // Days since 1970-01-01 of a proleptic Gregorian date, and back.
 int64_t DaysFromCivil(int64_t y, int m, int d)
@@ -81,7 +79,7 @@ std::vector<std::string> DescribeParameters(const MergeSettings& settings)
 std::string SummariseFrames(const MergeRecord& record)
 {
     const std::vector<CombinedFrame>& frames = record.m_frames;
-    std::string text = "first " + FileName(frames.front().m_path) + ", last " + FileName(frames.back().m_path) +
+    std::string text = "first " + BaseName(frames.front().m_path) + ", last " + BaseName(frames.back().m_path) +
                        ", weights";
     for (int c = 0; c < record.m_planes && c < 3; ++c) {
         const auto [lo, hi] = std::minmax_element(frames.begin(), frames.end(), [c](const auto& a, const auto& b) {
@@ -156,7 +154,7 @@ std::string FormatFitsDate(double seconds)
 
 std::string DescribeFrame(const MergeRecord& record, const CombinedFrame& frame, const FrameRejection* rejection)
 {
-    std::string text = "  " + FileName(frame.m_path) + " weight " + DescribeWeights(frame.m_weight, record.m_planes);
+    std::string text = "  " + BaseName(frame.m_path) + " weight " + DescribeWeights(frame.m_weight, record.m_planes);
     const MergeSettings& settings = record.m_settings;
     const auto scale = settings.m_sigmaScale.find(frame.m_path);
     if (settings.m_params.m_useSigma && scale != settings.m_sigmaScale.end()) {

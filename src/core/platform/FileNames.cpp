@@ -17,8 +17,13 @@ std::string FolderOfPath(const std::string& path)
     return last != std::string::npos && last > 0 ? path.substr(0, last + 1) : path;
 }
 
-std::string FrameName(const std::string& path)
+std::string BaseName(const std::string& path)
 {
     const std::size_t slash = path.find_last_of(kPathSeparators);
-    return slash == std::string::npos ? "???" : path.substr(slash + 1);
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string FrameName(const std::string& path)
+{
+    return path.find_last_of(kPathSeparators) == std::string::npos ? "???" : BaseName(path);
 }

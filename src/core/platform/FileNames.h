@@ -31,3 +31,5 @@ std::string FolderOfPath(const std::string& path);
 
 // The part of a path after its last separator; "???" when it has none.
 std::string FrameName(const std::string& path);
+// The part of path after its last separator; all of it without one.
+std::string BaseName(const std::string& path);
